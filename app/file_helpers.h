@@ -1,0 +1,57 @@
+#pragma once
+// Data folders, download paths and the small file helpers every step uses.
+// Paths are Windows-form narrow strings.
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+inline constexpr const char* kDataSubfolder = "Corvane\\CorvZyra";
+inline constexpr const char* kExchangeSubfolder = "CorvZyra";
+inline constexpr const char* kDownloadSubfolder = "ZHDownload";
+
+// A file in the data folder (created here); the file name alone when the
+// machine-wide application-data folder cannot be resolved.
+[[nodiscard]] std::string GetDataFilePath(const std::string& fileName);
+
+// The download folder: temporary folder + "CorvZyra\ZHDownload" (not created).
+[[nodiscard]] std::string GetDownloadFolder();
+
+// A fresh path in the download folder (the folder is created):
+// name-<ms since 1970>ext, or Installer-<ms>ext when both are empty.
+[[nodiscard]] std::string MakeTempDownloadPath(const std::string& name,
+                                               const std::string& extension);
+
+// Deletes every plain file in the download folder except exceptPath.
+void CleanupDownloadLocation(const std::string& exceptPath);
+
+// The plain files of a folder (no subfolders, no "." or "..").
+[[nodiscard]] std::vector<std::string> ListFiles(const std::string& folder);
+
+// True when the file can be opened for reading.
+[[nodiscard]] bool FileExists(const std::string& path);
+// Whole file in text mode; false (text unchanged) when it cannot be opened.
+[[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& text);
+// Writes text over the file in text mode; false when it cannot be opened.
+bool WriteWholeFile(const std::string& path, const std::string& text);
+void DeleteFileIfExists(const std::string& path);
+
+[[nodiscard]] bool StringEquals(const std::string& a, const std::string& b, bool ignoreCase);
+[[nodiscard]] std::vector<std::string> Tokenize(const std::string& text,
+                                                const std::string& delimiters);
+
+// Sleeps the whole number of seconds (nothing when not positive).
+void SleepSeconds(double seconds);
+
+// Tests replace the sleeper (never sleeping for real); an empty function
+// restores the real one.
+using Sleeper = std::function<void(int wholeSeconds)>;
+void SetSleeperForTesting(Sleeper sleeper);
+
+// Tests replace the listing used by the clean-up (to make it slow or
+// observe it); an empty function restores ListFiles.
+using Lister = std::function<std::vector<std::string>(const std::string& folder)>;
+void SetCleanupListerForTesting(Lister lister);
+
+}  // namespace app

@@ -1,0 +1,21 @@
+#pragma once
+// Hand-off to the handler service through the status file.
+#include <string>
+
+namespace app {
+
+inline constexpr const char* kHandlerPlaceholder = "Provisioning room. Please wait...";
+inline constexpr const char* kHandlerProgress = "Zyra update started. Please wait...";
+inline constexpr const char* kHandlerSuccess = "Room provision success.";
+inline constexpr const char* kHandlerAlreadyProvisioned = "Room already provisioned.";
+inline constexpr int kHandlerPollSeconds = 30;
+inline constexpr int kHandlerDeadlineSeconds = 295;
+inline constexpr int kHandlerExtensionSeconds = 295;
+
+// Writes the placeholder, waits for the verdict; true on a success verdict.
+[[nodiscard]] bool HandOffToHandler();
+
+// Polls the status file; returns the last content read.
+[[nodiscard]] std::string WaitForHandlerResult();
+
+}  // namespace app

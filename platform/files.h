@@ -1,0 +1,59 @@
+#pragma once
+// File facade: the ANSI file functions and the C runtime's fopen, taking
+// Windows-form paths ("C:\ProgramData\...", "\" or "/" as separators).
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace platform::win {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const noexcept;
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen with the Windows C runtime's modes: "r"/"w"/"a" are text mode (LF is
+// written as CR LF, CR LF is read as LF), "rb"/"wb"/"ab" binary. A file held
+// under an exclusive lock by another process, and a folder, cannot be opened.
+// On failure returns null and sets the last error.
+[[nodiscard]] FilePtr OpenFile(const std::string& path, const char* mode);
+
+// Thread's last Win32 error, as GetLastError.
+[[nodiscard]] DWORD GetLastError();
+
+[[nodiscard]] BOOL CreateDirectoryA(const std::string& path);
+BOOL DeleteFileA(const std::string& path);
+
+struct FindData {
+  DWORD dwFileAttributes = 0;
+  std::string cFileName;
+};
+
+// Owns a find handle; closing it is FindClose.
+class FindHandle {
+ public:
+  FindHandle() = default;
+  explicit FindHandle(void* h) : h_(h) {}
+  FindHandle(FindHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+  FindHandle& operator=(FindHandle&& o) noexcept;
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  ~FindHandle();
+  [[nodiscard]] bool valid() const { return h_ != nullptr; }
+  [[nodiscard]] void* get() const { return h_; }
+
+ private:
+  void* h_ = nullptr;
+};
+
+// FindFirstFileA / FindNextFileA. An invalid handle means failure.
+[[nodiscard]] FindHandle FindFirstFileA(const std::string& pattern, FindData& data);
+[[nodiscard]] BOOL FindNextFileA(FindHandle& handle, FindData& data);
+
+// The host file-system path the backend uses for a Windows-form path (the
+// path itself on Windows). For libraries that open files themselves.
+[[nodiscard]] std::string HostPath(const std::string& path);
+
+}  // namespace platform::win

@@ -1,0 +1,349 @@
+// Emulated Windows file functions over the host file system.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/posix/machine.h"
+
+namespace platform::win {
+namespace {
+
+using posix::ErrnoToWin32;
+using posix::SetLastError;
+
+// The error Windows gives for a missing file: 3 when its folder is missing
+// as well, otherwise 2.
+DWORD MissingError(const std::string& hostPath) {
+  const auto slash = hostPath.find_last_of('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : hostPath.substr(0, slash));
+  return posix::IsHostDirectory(parent) ? kErrorFileNotFound : kErrorPathNotFound;
+}
+
+DWORD OpenError(int err, const std::string& hostPath) {
+  return err == ENOENT ? MissingError(hostPath) : ErrnoToWin32(err);
+}
+
+// Windows sharing rules: a file that another process holds under an
+// exclusive lock cannot be opened (nor deleted). flock(LOCK_EX) stands for
+// that lock here. The probe lock is released at once.
+bool LockedByOther(int fd) {
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  ::flock(fd, LOCK_UN);
+  return false;
+}
+
+// Text-mode stream over a binary descriptor, as the Windows C runtime does
+// it: LF is written as CR LF, CR LF is read as LF.
+struct TextCookie {
+  int fd = -1;
+  std::vector<char> raw = std::vector<char>(64 * 1024);
+  std::size_t pos = 0;
+  std::size_t len = 0;
+  bool eof = false;
+
+  bool Fill() {
+    if (eof) return false;
+    ssize_t n;
+    do {
+      n = ::read(fd, raw.data(), raw.size());
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      eof = true;
+      return false;
+    }
+    pos = 0;
+    len = static_cast<std::size_t>(n);
+    return true;
+  }
+};
+
+ssize_t TextRead(void* c, char* buf, std::size_t size) {
+  auto* ck = static_cast<TextCookie*>(c);
+  std::size_t out = 0;
+  while (out < size) {
+    if (ck->pos == ck->len && !ck->Fill()) break;
+    char ch = ck->raw[ck->pos++];
+    if (ch == '\r') {
+      if (ck->pos == ck->len) ck->Fill();
+      if (ck->pos < ck->len && ck->raw[ck->pos] == '\n') {
+        ++ck->pos;
+        ch = '\n';
+      }
+    }
+    buf[out++] = ch;
+  }
+  return static_cast<ssize_t>(out);
+}
+
+bool WriteAll(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+ssize_t TextWrite(void* c, const char* buf, std::size_t size) {
+  auto* ck = static_cast<TextCookie*>(c);
+  std::string out;
+  out.reserve(size + size / 16 + 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (buf[i] == '\n') out += '\r';
+    out += buf[i];
+  }
+  if (!WriteAll(ck->fd, out.data(), out.size())) return -1;
+  return static_cast<ssize_t>(size);
+}
+
+int TextClose(void* c) {
+  auto* ck = static_cast<TextCookie*>(c);
+  const int rc = ::close(ck->fd);
+  delete ck;
+  return rc;
+}
+
+struct ParsedMode {
+  int flags = 0;
+  bool text = true;
+  bool truncate = false;
+  const char* stdioMode = "r";
+};
+
+bool ParseMode(const char* mode, ParsedMode& pm) {
+  if (mode == nullptr || *mode == '\0') return false;
+  const bool plus = std::strchr(mode, '+') != nullptr;
+  pm.text = std::strchr(mode, 'b') == nullptr;
+  switch (mode[0]) {
+    case 'r':
+      pm.flags = plus ? O_RDWR : O_RDONLY;
+      pm.stdioMode = plus ? "r+" : "r";
+      break;
+    case 'w':
+      pm.flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT;
+      pm.truncate = true;
+      pm.stdioMode = plus ? "w+" : "w";
+      break;
+    case 'a':
+      pm.flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      pm.stdioMode = plus ? "a+" : "a";
+      break;
+    default: return false;
+  }
+  return true;
+}
+
+struct FindState {
+  std::vector<FindData> entries;
+  std::size_t next = 0;
+};
+
+}  // namespace
+
+void FileCloser::operator()(std::FILE* f) const noexcept {
+  if (f != nullptr) std::fclose(f);
+}
+
+DWORD GetLastError() { return posix::LastError(); }
+
+FilePtr OpenFile(const std::string& path, const char* mode) {
+  ParsedMode pm;
+  if (!ParseMode(mode, pm)) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) {
+    SetLastError(err);
+    return nullptr;
+  }
+  const int fd = ::open(host.c_str(), pm.flags | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    SetLastError(OpenError(errno, host));
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    SetLastError(kErrorAccessDenied);
+    return nullptr;
+  }
+  if (LockedByOther(fd)) {
+    ::close(fd);
+    SetLastError(kErrorSharingViolation);
+    return nullptr;
+  }
+  if (pm.truncate && ::ftruncate(fd, 0) != 0) {
+    const int e = errno;
+    ::close(fd);
+    SetLastError(ErrnoToWin32(e));
+    return nullptr;
+  }
+  std::FILE* f = nullptr;
+  if (pm.text) {
+    auto* cookie = new TextCookie;
+    cookie->fd = fd;
+    cookie_io_functions_t io{};
+    io.read = TextRead;
+    io.write = TextWrite;
+    io.close = TextClose;
+    f = ::fopencookie(cookie, pm.stdioMode, io);
+    if (f == nullptr) {
+      ::close(fd);
+      delete cookie;
+    }
+  } else {
+    f = ::fdopen(fd, pm.stdioMode);
+    if (f == nullptr) ::close(fd);
+  }
+  if (f == nullptr) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  SetLastError(kErrorSuccess);
+  return FilePtr(f);
+}
+
+BOOL CreateDirectoryA(const std::string& path) {
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) {
+    SetLastError(err);
+    return 0;
+  }
+  if (::mkdir(host.c_str(), 0777) != 0) {
+    const int e = errno;
+    SetLastError(e == ENOENT ? kErrorPathNotFound : ErrnoToWin32(e));
+    return 0;
+  }
+  SetLastError(kErrorSuccess);
+  return 1;
+}
+
+BOOL DeleteFileA(const std::string& path) {
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) {
+    SetLastError(err);
+    return 0;
+  }
+  struct stat st {};
+  if (::lstat(host.c_str(), &st) != 0) {
+    SetLastError(OpenError(errno, host));
+    return 0;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    SetLastError(kErrorAccessDenied);
+    return 0;
+  }
+  const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0) {
+    const bool locked = LockedByOther(fd);
+    ::close(fd);
+    if (locked) {
+      SetLastError(kErrorSharingViolation);
+      return 0;
+    }
+  }
+  if (::unlink(host.c_str()) != 0) {
+    SetLastError(ErrnoToWin32(errno));
+    return 0;
+  }
+  SetLastError(kErrorSuccess);
+  return 1;
+}
+
+FindHandle& FindHandle::operator=(FindHandle&& o) noexcept {
+  if (this != &o) {
+    delete static_cast<FindState*>(h_);
+    h_ = o.h_;
+    o.h_ = nullptr;
+  }
+  return *this;
+}
+
+FindHandle::~FindHandle() { delete static_cast<FindState*>(h_); }
+
+FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
+  const auto sep = pattern.find_last_of("\\/");
+  const std::string folder = sep == std::string::npos ? std::string() : pattern.substr(0, sep);
+  const std::string mask = sep == std::string::npos ? pattern : pattern.substr(sep + 1);
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(folder.empty() ? "." : folder, host, err)) {
+    SetLastError(err);
+    return FindHandle();
+  }
+  DIR* dir = ::opendir(host.c_str());
+  if (dir == nullptr) {
+    SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorPathNotFound : ErrnoToWin32(errno));
+    return FindHandle();
+  }
+  auto* state = new FindState;
+  const bool all = mask == "*" || mask == "*.*";
+  while (dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (!all && ::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
+    FindData fd;
+    fd.cFileName = name;
+    struct stat st {};
+    const std::string full = host + "/" + name;
+    if (::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      fd.dwFileAttributes = kFileAttributeDirectory;
+    } else {
+      fd.dwFileAttributes = kFileAttributeArchive;
+      if (::access(full.c_str(), W_OK) != 0 && ::geteuid() != 0)
+        fd.dwFileAttributes |= kFileAttributeReadonly;
+    }
+    state->entries.push_back(fd);
+  }
+  ::closedir(dir);
+  if (state->entries.empty()) {
+    delete state;
+    SetLastError(kErrorFileNotFound);
+    return FindHandle();
+  }
+  data = state->entries[0];
+  state->next = 1;
+  SetLastError(kErrorSuccess);
+  return FindHandle(state);
+}
+
+BOOL FindNextFileA(FindHandle& handle, FindData& data) {
+  auto* state = static_cast<FindState*>(handle.get());
+  if (state == nullptr) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  if (state->next >= state->entries.size()) {
+    SetLastError(kErrorNoMoreFiles);
+    return 0;
+  }
+  data = state->entries[state->next++];
+  SetLastError(kErrorSuccess);
+  return 1;
+}
+
+std::string HostPath(const std::string& path) {
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) return path;
+  return host;
+}
+
+}  // namespace platform::win

@@ -1,0 +1,41 @@
+#pragma once
+// The emulated Windows machine: a folder tree under $ZYRA_MACHINE_ROOT in
+// which drive_c/ is C: and the host's root is Z:, as under Wine.
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace platform::posix {
+
+// $ZYRA_MACHINE_ROOT, or $HOME/.zyra-machine when it is unset or empty
+// (/tmp/.zyra-machine without a home folder). No trailing slash.
+[[nodiscard]] std::string MachineRoot();
+
+// Maps a Windows-form path to the host path. Drive C: is drive_c/ under the
+// machine root, Z: is the host root, a path without a drive is relative to
+// the current folder. Existing path components are matched ignoring letter
+// case, as Windows does; missing ones keep their spelling. Returns false with
+// a Win32 error for paths that name no place (other drives, UNC paths, an
+// empty path).
+[[nodiscard]] bool ToHostPath(const std::string& winPath, std::string& hostPath,
+                              win::DWORD& error);
+
+// The Windows form of an absolute host path: C:\... inside drive_c/,
+// Z:\... elsewhere.
+[[nodiscard]] std::string ToWindowsPath(const std::string& hostPath);
+
+// Win32 error code for an errno value.
+[[nodiscard]] win::DWORD ErrnoToWin32(int err);
+
+// The thread's last error, as GetLastError reports it.
+void SetLastError(win::DWORD error);
+[[nodiscard]] win::DWORD LastError();
+
+// True when path is an existing directory on the host.
+[[nodiscard]] bool IsHostDirectory(const std::string& hostPath);
+
+// The user name in C:\Users\<user>: $USER, else the login name of the
+// process's user, else "user".
+[[nodiscard]] std::string UserName();
+
+}  // namespace platform::posix

@@ -1,0 +1,38 @@
+// Windows registry reads: RegOpenKeyExW, RegQueryValueExW, RegCloseKey.
+#include <windows.h>
+
+#include "platform/registry.h"
+
+namespace platform::win {
+namespace {
+::HKEY Native(HKEY k) { return reinterpret_cast<::HKEY>(k); }
+const wchar_t* Wide(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+}  // namespace
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected on Windows");
+
+HKEY HkeyLocalMachine() { return reinterpret_cast<HKEY>(HKEY_LOCAL_MACHINE); }
+HKEY HkeyCurrentUser() { return reinterpret_cast<HKEY>(HKEY_CURRENT_USER); }
+
+LONG RegOpenKeyExW(HKEY root, const char16_t* subKey, DWORD options, DWORD samDesired,
+                   HKEY* result) {
+  ::HKEY out = nullptr;
+  const ::LONG rc = ::RegOpenKeyExW(Native(root), Wide(subKey), options, samDesired, &out);
+  if (rc == ERROR_SUCCESS && result != nullptr) *result = reinterpret_cast<HKEY>(out);
+  return rc;
+}
+
+LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* type, std::uint8_t* data,
+                      DWORD* cbData) {
+  ::DWORD t = 0;
+  ::DWORD cb = cbData != nullptr ? *cbData : 0;
+  const ::LONG rc = ::RegQueryValueExW(Native(key), Wide(valueName), nullptr, &t, data,
+                                       cbData != nullptr ? &cb : nullptr);
+  if (type != nullptr) *type = t;
+  if (cbData != nullptr) *cbData = cb;
+  return rc;
+}
+
+LONG RegCloseKey(HKEY key) { return ::RegCloseKey(Native(key)); }
+
+}  // namespace platform::win
