@@ -34,7 +34,7 @@ bool Exists(const std::string& p) {
 // Appends one component to base, matching an existing entry ignoring case.
 std::string Join(const std::string& base, const std::string& name) {
   std::string exact = base;
-  if (exact.empty() || exact.back() != '/') exact += '/';
+  if (!exact.empty() && exact.back() != '/') exact += '/';
   exact += name;
   if (name == "." || name == ".." || Exists(exact)) return exact;
   DIR* dir = ::opendir(base.empty() ? "." : base.c_str());
@@ -49,7 +49,7 @@ std::string Join(const std::string& base, const std::string& name) {
   ::closedir(dir);
   if (found.empty()) return exact;
   std::string result = base;
-  if (result.empty() || result.back() != '/') result += '/';
+  if (!result.empty() && result.back() != '/') result += '/';
   return result + found;
 }
 

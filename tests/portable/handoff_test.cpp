@@ -1,0 +1,160 @@
+// The hand-off wait against a scripted handler played from the injected
+// sleeper, and the result file.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "app/file_helpers.h"
+#include "app/handler_handoff.h"
+#include "app/provisioning_run.h"
+#include "platform/shell.h"
+#include "tests/support/test_support.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+namespace w = platform::win;
+
+namespace {
+
+// Plays the handler: before poll N (1-based) the action for N runs.
+class HandOff : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w::SHCreateDirectoryExA("C:\\Windows\\Temp\\CorvZyra");
+    app::DeleteFileIfExists(app::kStatusFile);
+    app::SetSleeperForTesting([this](int s) {
+      EXPECT_EQ(s, 30);
+      ++polls_;
+      secondsSlept_ += s;
+      auto it = script_.find(polls_);
+      if (it != script_.end()) it->second();
+    });
+  }
+  void TearDown() override {
+    app::SetSleeperForTesting(nullptr);
+    app::DeleteFileIfExists(app::kStatusFile);
+  }
+  void Before(int poll, std::function<void()> action) { script_[poll] = std::move(action); }
+  static std::function<void()> Writes(const std::string& text) {
+    return [text] { ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, text)); };
+  }
+  static long Count(const std::vector<std::string>& lines, const std::string& line) {
+    return std::count(lines.begin(), lines.end(), line);
+  }
+
+  int polls_ = 0;
+  int secondsSlept_ = 0;
+  std::map<int, std::function<void()>> script_;
+};
+
+}  // namespace
+
+TEST_F(HandOff, VerdictBeforeTheFirstPollEndsTheWaitAfterOneSleep) {
+  zyra_test::CapturedLog log;
+  Before(1, Writes("Room already provisioned."));
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 1);
+  EXPECT_FALSE(app::FileExists(app::kStatusFile));
+  EXPECT_THAT(log.Lines(), ElementsAre("info|Waiting for ZyraHandler to provision the room",
+                                       "info|Room provision completed.",
+                                       "info|Room provision result: Room already provisioned."));
+}
+
+TEST_F(HandOff, PlaceholderIsWrittenBeforeTheFirstPoll) {
+  std::string seen;
+  Before(1, [&] {
+    ASSERT_TRUE(app::ReadWholeFile(app::kStatusFile, seen));
+    Writes("Room provision success.")();
+  });
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(seen, "Provisioning room. Please wait...");
+}
+
+TEST_F(HandOff, SilentHandlerTimesOutAfterTenPolls) {
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 10);
+  EXPECT_EQ(secondsSlept_, 300);
+  const auto lines = log.Lines();
+  EXPECT_EQ(Count(lines, "info|Provisioning room. Please wait..."), 10);
+  EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
+  EXPECT_FALSE(app::FileExists(app::kStatusFile));
+}
+
+TEST_F(HandOff, ProgressTextExtendsTheWaitOnceToTwentyPolls) {
+  zyra_test::CapturedLog log;
+  Before(3, Writes("Zyra update started. Please wait..."));
+  Before(15, Writes("Zyra update started. Please wait..."));  // seen again: no second extension
+  EXPECT_FALSE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 20);
+  const auto lines = log.Lines();
+  EXPECT_EQ(lines[lines.size() - 2], "info|Room provision completed.");
+  EXPECT_EQ(lines.back(), "info|Room provision result: Zyra update started. Please wait...");
+}
+
+TEST_F(HandOff, ProgressThenVerdictSucceeds) {
+  Before(2, Writes("Zyra update started. Please wait..."));
+  Before(14, Writes("Room provision success."));
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 14);
+}
+
+TEST_F(HandOff, OnlyTheExactSuccessTextsCount) {
+  for (const std::string verdict :
+       {"Room provision success.\n", "room provision success.", " Room provision success.",
+        "Room provision failed: no calendar."}) {
+    SCOPED_TRACE(verdict);
+    zyra_test::CapturedLog log;
+    polls_ = 0;
+    Before(1, Writes(verdict));
+    EXPECT_FALSE(app::HandOffToHandler());
+    EXPECT_EQ(polls_, 1);
+    EXPECT_THAT(log.Lines(), Contains("info|Room provision result: " + verdict.substr(
+                                          0, verdict.find('\n'))));
+  }
+}
+
+TEST_F(HandOff, UnreadableFileIsRetriedAndTheLastContentReadIsReturned) {
+  zyra_test::CapturedLog log;
+  Before(2, Writes("Zyra update started. Please wait..."));
+  Before(3, [] { app::DeleteFileIfExists(app::kStatusFile); });
+  EXPECT_FALSE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 20);
+  const auto lines = log.Lines();
+  EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 18);
+  EXPECT_EQ(lines.back(), "info|Room provision result: Zyra update started. Please wait...");
+}
+
+TEST_F(HandOff, EmptyFileIsRetried) {
+  zyra_test::CapturedLog log;
+  Before(1, Writes(""));
+  Before(4, Writes("Room provision success."));
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 4);
+  EXPECT_EQ(Count(log.Lines(), "info|Cannot get room provision result. Will retry..."), 3);
+}
+
+TEST(ResultFile, HoldsOneCrLfTerminatedLine) {
+  w::SHCreateDirectoryExA("C:\\Windows\\Temp\\CorvZyra");
+  app::WriteResultFile(app::ResultCode::ProvisioningInProgress, false);
+  EXPECT_EQ(zyra_test::ReadBytes(app::kResultFile), "9\r\n");
+  app::WriteResultFile(app::ResultCode::RoomProvisioningFailed, true);
+  EXPECT_EQ(zyra_test::ReadBytes(app::kResultFile), "provision_result_code: 125\r\n");
+  app::WriteResultFile(app::ResultCode::RoomProvisioned, true);
+  EXPECT_EQ(zyra_test::ReadBytes(app::kResultFile), "provision_result_code: 0\r\n");
+  app::DeleteFileIfExists(app::kResultFile);
+}
+
+TEST(ResultCodeDescription, NamesEveryCodeAndUnknownOnes) {
+  EXPECT_STREQ(app::ResultCodeDescription(app::ResultCode::RoomProvisioned),
+               "Room successfully provisioned");
+  EXPECT_STREQ(app::ResultCodeDescription(app::ResultCode::TokenNotFound),
+               "Provisioning Token not found");
+  EXPECT_STREQ(app::ResultCodeDescription(app::ResultCode::RoomProvisioningFailed),
+               "Room provisioning failed");
+  EXPECT_STREQ(app::ResultCodeDescription(static_cast<app::ResultCode>(77)), "UNKNOWN");
+}

@@ -1,0 +1,198 @@
+// The emulated machine's contract: paths, shell folders, the temporary
+// folder, the module name, file sharing.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/file_helpers.h"
+#include "platform/files.h"
+#include "platform/posix/machine.h"
+#include "platform/shell.h"
+#include "tests/support/test_support.h"
+
+namespace fs = std::filesystem;
+namespace w = platform::win;
+namespace px = platform::posix;
+
+namespace {
+
+std::string Root() { return px::MachineRoot(); }
+
+std::string Host(const std::string& win) {
+  std::string host;
+  w::DWORD err = 0;
+  EXPECT_TRUE(px::ToHostPath(win, host, err)) << win;
+  return host;
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
+    else ::unsetenv(name_.c_str());
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+}  // namespace
+
+TEST(EmulatedPaths, DrivesMapToTheMachineAndTheHostRoot) {
+  EXPECT_EQ(Host("C:\\ProgramData\\x.txt"), Root() + "/drive_c/ProgramData/x.txt");
+  EXPECT_EQ(Host("c:/ProgramData/x.txt"), Root() + "/drive_c/ProgramData/x.txt");
+  EXPECT_EQ(Host("Z:\\etc\\hostname"), "/etc/hostname");
+  EXPECT_EQ(Host("relative\\file.log"), "relative/file.log");
+  std::string host;
+  w::DWORD err = 0;
+  EXPECT_FALSE(px::ToHostPath("D:\\x", host, err));
+  EXPECT_EQ(err, w::kErrorPathNotFound);
+  EXPECT_FALSE(px::ToHostPath("\\\\server\\share\\x", host, err));
+  EXPECT_FALSE(px::ToHostPath("", host, err));
+}
+
+TEST(EmulatedPaths, ExistingComponentsMatchIgnoringCase) {
+  EXPECT_EQ(Host("C:\\WINDOWS\\temp\\New"), Root() + "/drive_c/Windows/Temp/New");
+  EXPECT_EQ(Host("c:\\programdata"), Root() + "/drive_c/ProgramData");
+}
+
+TEST(EmulatedPaths, HostPathsShowInWindowsForm) {
+  EXPECT_EQ(px::ToWindowsPath(Root() + "/drive_c/ProgramData"), "C:\\ProgramData");
+  EXPECT_EQ(px::ToWindowsPath(Root() + "/drive_c"), "C:\\");
+  EXPECT_EQ(px::ToWindowsPath("/usr/bin"), "Z:\\usr\\bin");
+}
+
+TEST(EmulatedShell, ModuleFileNameIsInWindowsForm) {
+  std::string self;
+  ASSERT_GT(w::GetModuleFileNameA(self), 0u);
+  EXPECT_EQ(self.rfind("Z:\\", 0), 0u) << self;  // the test binary lives outside drive_c
+  EXPECT_THAT(self, ::testing::EndsWith("\\zyra_unit_tests"));
+}
+
+TEST(EmulatedShell, FoldersResolveOnlyWhenTheyExist) {
+  std::string path;
+  ASSERT_EQ(w::SHGetFolderPathA(w::kCsidlCommonAppData, path), w::kSOk);
+  EXPECT_EQ(path, "C:\\ProgramData");
+
+  ScopedEnv user("USER", "meetingroom");
+  const fs::path roaming = Root() + "/drive_c/users/meetingroom/AppData/Roaming";
+  EXPECT_NE(w::SHGetFolderPathA(w::kCsidlAppData, path), w::kSOk);
+  fs::create_directories(roaming);
+  ASSERT_EQ(w::SHGetFolderPathA(w::kCsidlAppData, path), w::kSOk);
+  EXPECT_EQ(path, "C:\\Users\\meetingroom\\AppData\\Roaming");
+  fs::remove_all(Root() + "/drive_c/users");
+
+  fs::rename(Root() + "/drive_c/ProgramData", Root() + "/drive_c/ProgramData.off");
+  EXPECT_NE(w::SHGetFolderPathA(w::kCsidlCommonAppData, path), w::kSOk);
+  EXPECT_EQ(app::GetDataFilePath("CorvZyraProvisionStub.log"), "CorvZyraProvisionStub.log");
+  fs::rename(Root() + "/drive_c/ProgramData.off", Root() + "/drive_c/ProgramData");
+}
+
+TEST(EmulatedShell, TempPathPrefersWindowsFormTmpThenTemp) {
+  std::string t;
+  {
+    ScopedEnv tmp("TMP", nullptr);
+    ScopedEnv temp("TEMP", nullptr);
+    EXPECT_EQ(w::GetTempPathA(t), 16u);
+    EXPECT_EQ(t, "C:\\Windows\\Temp\\");
+  }
+  {
+    ScopedEnv tmp("TMP", "/tmp");  // a host path is not a Windows path
+    ScopedEnv temp("TEMP", "D:\\Scratch");
+    w::GetTempPathA(t);
+    EXPECT_EQ(t, "D:\\Scratch\\");
+  }
+  {
+    ScopedEnv tmp("TMP", "C:\\Temp\\");
+    ScopedEnv temp("TEMP", "D:\\Scratch");
+    w::GetTempPathA(t);
+    EXPECT_EQ(t, "C:\\Temp\\");
+  }
+}
+
+TEST(EmulatedShell, CreateDirectoryTreeReportsWin32Codes) {
+  EXPECT_EQ(w::SHCreateDirectoryExA("C:\\A\\B\\C"), 0);
+  EXPECT_TRUE(fs::is_directory(Root() + "/drive_c/A/B/C"));
+  EXPECT_EQ(w::SHCreateDirectoryExA("c:\\a\\b\\c"), 183);
+  EXPECT_EQ(w::SHCreateDirectoryExA("relative\\x"), 161);
+  fs::remove_all(Root() + "/drive_c/A");
+
+  EXPECT_FALSE(w::CreateDirectoryA("C:\\NoParent\\Child"));
+  EXPECT_EQ(w::GetLastError(), w::kErrorPathNotFound);
+  EXPECT_TRUE(w::CreateDirectoryA("C:\\NoParent"));
+  EXPECT_FALSE(w::CreateDirectoryA("C:\\NoParent"));
+  EXPECT_EQ(w::GetLastError(), w::kErrorAlreadyExists);
+  fs::remove_all(Root() + "/drive_c/NoParent");
+}
+
+TEST(EmulatedFiles, ExclusiveLockKeepsOthersOut) {
+  const std::string win = "C:\\Windows\\Temp\\locked.txt";
+  ASSERT_TRUE(app::WriteWholeFile(win, "secret"));
+  // flock locks belong to the open file description: a separate open in
+  // this process stands for another process.
+  const int fd = ::open(Host(win).c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  std::string text = "unchanged";
+  EXPECT_FALSE(app::FileExists(win));
+  EXPECT_FALSE(app::ReadWholeFile(win, text));
+  EXPECT_EQ(w::GetLastError(), w::kErrorSharingViolation);
+  EXPECT_EQ(text, "unchanged");
+  EXPECT_FALSE(app::WriteWholeFile(win, "overwritten"));
+  EXPECT_FALSE(w::DeleteFileA(win));
+  ::close(fd);
+  EXPECT_TRUE(app::ReadWholeFile(win, text));
+  EXPECT_EQ(text, "secret");
+  EXPECT_TRUE(w::DeleteFileA(win));
+}
+
+TEST(EmulatedFiles, MissingFilesAndFoldersGiveWindowsErrors) {
+  EXPECT_EQ(w::OpenFile("C:\\Windows\\Temp\\none.txt", "r"), nullptr);
+  EXPECT_EQ(w::GetLastError(), w::kErrorFileNotFound);
+  EXPECT_EQ(w::OpenFile("C:\\Nowhere\\none.txt", "r"), nullptr);
+  EXPECT_EQ(w::GetLastError(), w::kErrorPathNotFound);
+  EXPECT_EQ(w::OpenFile("C:\\Windows", "r"), nullptr);
+  EXPECT_EQ(w::GetLastError(), w::kErrorAccessDenied);
+  EXPECT_FALSE(w::DeleteFileA("C:\\Windows"));
+  EXPECT_EQ(w::GetLastError(), w::kErrorAccessDenied);
+}
+
+TEST(EmulatedFiles, FindListsDotEntriesAndMarksFolders) {
+  fs::create_directories(Root() + "/drive_c/FindMe/sub");
+  std::ofstream(Root() + "/drive_c/FindMe/a.txt") << "a";
+  w::FindData d;
+  w::FindHandle h = w::FindFirstFileA("C:\\findme\\*.*", d);
+  ASSERT_TRUE(h.valid());
+  std::map<std::string, bool> seen;
+  do {
+    seen[d.cFileName] = (d.dwFileAttributes & w::kFileAttributeDirectory) != 0;
+  } while (w::FindNextFileA(h, d));
+  EXPECT_EQ(w::GetLastError(), w::kErrorNoMoreFiles);
+  EXPECT_EQ(seen, (std::map<std::string, bool>{{".", true}, {"..", true}, {"a.txt", false},
+                                               {"sub", true}}));
+  EXPECT_THAT(app::ListFiles("C:\\FindMe"), ::testing::ElementsAre("a.txt"));
+  fs::remove_all(Root() + "/drive_c/FindMe");
+  EXPECT_FALSE(w::FindFirstFileA("C:\\FindMe\\*.*", d).valid());
+  EXPECT_EQ(w::GetLastError(), w::kErrorPathNotFound);
+}

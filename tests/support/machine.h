@@ -1,0 +1,54 @@
+#pragma once
+// A fresh emulated Windows machine for one end-to-end test, with the stub
+// installed in C:\Program Files\CorvZyra.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace zyra_test {
+
+struct StubRun {
+  int exitCode = -1;
+  std::string stdoutText;
+  std::vector<std::string> consoleMessages;  // "level  message" without the time stamp
+};
+
+class EmulatedMachine {
+ public:
+  EmulatedMachine();
+  ~EmulatedMachine();
+  EmulatedMachine(const EmulatedMachine&) = delete;
+  EmulatedMachine& operator=(const EmulatedMachine&) = delete;
+
+  [[nodiscard]] const std::string& root() const { return root_; }
+  // Host path of a path on drive C: ("Windows/Temp/x" -> <root>/drive_c/Windows/Temp/x).
+  [[nodiscard]] std::string C(const std::string& relative) const;
+
+  void InstallStub();
+  void PutToken(const std::string& content);
+  void WriteRegistry(const std::string& body);  // lines after the header
+  void SetLogLevel(int level);
+
+  // Starts the handler double (under the same fake clock) with its options.
+  void StartHandler(const std::vector<std::string>& args);
+  // Runs the stub to completion under libfaketime.
+  StubRun RunStub(const std::vector<std::string>& args = {},
+                  const std::map<std::string, std::string>& env = {},
+                  const std::string& workDir = {});
+  // Exit code of the handler double (waits for it).
+  int HandlerExit();
+
+  [[nodiscard]] std::string ReadFile(const std::string& hostPath) const;
+  [[nodiscard]] bool Exists(const std::string& hostPath) const;
+  [[nodiscard]] std::string StubPath() const;
+  [[nodiscard]] std::string ResultFile() const;
+  [[nodiscard]] std::string LogFile() const;
+
+ private:
+  std::string root_;
+  Process* handler_ = nullptr;
+};
+
+}  // namespace zyra_test
