@@ -42,7 +42,7 @@ class HandOff : public ::testing::Test {
   static std::function<void()> Writes(const std::string& text) {
     return [text] { ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, text)); };
   }
-  static long Count(const std::vector<std::string>& lines, const std::string& line) {
+  static std::ptrdiff_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
   }
 
