@@ -84,6 +84,13 @@ DWORD GetModuleFileNameA(std::string& path) {
   }
   buf[n] = '\0';
   path = posix::ToWindowsPath(buf);
+  // A 260-character buffer, as the program passes: a longer name is cut to
+  // 259 characters and the call returns the buffer size.
+  if (path.size() >= kMaxPath) {
+    path.resize(kMaxPath - 1);
+    posix::SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+    return kMaxPath;
+  }
   return static_cast<DWORD>(path.size());
 }
 
