@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 
 #include "logging/logger.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 
@@ -16,7 +16,6 @@ namespace w = platform::win;
 namespace {
 
 std::mutex g_hooksMutex;
-Sleeper g_sleeper;
 Lister g_lister;
 
 std::string TempPath() {
@@ -143,21 +142,7 @@ void SleepSeconds(double seconds) {
   if (!(seconds > 0)) return;
   const int whole = static_cast<int>(seconds);
   if (whole <= 0) return;
-  Sleeper sleeper;
-  {
-    std::lock_guard<std::mutex> lock(g_hooksMutex);
-    sleeper = g_sleeper;
-  }
-  if (sleeper) {
-    sleeper(whole);
-  } else {
-    std::this_thread::sleep_for(std::chrono::seconds(whole));
-  }
-}
-
-void SetSleeperForTesting(Sleeper sleeper) {
-  std::lock_guard<std::mutex> lock(g_hooksMutex);
-  g_sleeper = std::move(sleeper);
+  w::Sleep(static_cast<w::DWORD>(whole) * 1000u);
 }
 
 void SetCleanupListerForTesting(Lister lister) {

@@ -41,13 +41,9 @@ void DeleteFileIfExists(const std::string& path);
 [[nodiscard]] std::vector<std::string> Tokenize(const std::string& text,
                                                 const std::string& delimiters);
 
-// Sleeps the whole number of seconds (nothing when not positive).
+// Sleeps the whole number of seconds (nothing when not positive). Tests
+// replace the sleeper through platform::win::SetSleepHookForTesting.
 void SleepSeconds(double seconds);
-
-// Tests replace the sleeper (never sleeping for real); an empty function
-// restores the real one.
-using Sleeper = std::function<void(int wholeSeconds)>;
-void SetSleeperForTesting(Sleeper sleeper);
 
 // Tests replace the listing used by the clean-up (to make it slow or
 // observe it); an empty function restores ListFiles.

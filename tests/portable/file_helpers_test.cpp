@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/file_helpers.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 #include "tests/support/test_support.h"
@@ -193,13 +194,13 @@ TEST_F(Cleanup, DoesNothingWithoutADownloadFolder) {
 }
 
 TEST(SleepSeconds, SleepsWholeSecondsOnlyAndNeverForNonPositiveTimes) {
-  std::vector<int> slept;
-  app::SetSleeperForTesting([&](int s) { slept.push_back(s); });
+  std::vector<w::DWORD> slept;
+  w::SetSleepHookForTesting([&](w::DWORD ms) { slept.push_back(ms); });
   app::SleepSeconds(0);
   app::SleepSeconds(-3);
   app::SleepSeconds(0.9);
   app::SleepSeconds(2.7);
   app::SleepSeconds(30);
-  app::SetSleeperForTesting(nullptr);
-  EXPECT_THAT(slept, ElementsAre(2, 30));
+  w::SetSleepHookForTesting(nullptr);
+  EXPECT_THAT(slept, ElementsAre(2000u, 30000u));
 }

@@ -11,6 +11,7 @@
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
 #include "app/provisioning_run.h"
+#include "platform/clock.h"
 #include "platform/shell.h"
 #include "tests/support/test_support.h"
 
@@ -26,16 +27,16 @@ class HandOff : public ::testing::Test {
   void SetUp() override {
     w::SHCreateDirectoryExA("C:\\Windows\\Temp\\CorvZyra");
     app::DeleteFileIfExists(app::kStatusFile);
-    app::SetSleeperForTesting([this](int s) {
-      EXPECT_EQ(s, 30);
+    w::SetSleepHookForTesting([this](w::DWORD ms) {
+      EXPECT_EQ(ms, 30000u);
       ++polls_;
-      secondsSlept_ += s;
+      secondsSlept_ += static_cast<int>(ms / 1000);
       auto it = script_.find(polls_);
       if (it != script_.end()) it->second();
     });
   }
   void TearDown() override {
-    app::SetSleeperForTesting(nullptr);
+    w::SetSleepHookForTesting(nullptr);
     app::DeleteFileIfExists(app::kStatusFile);
   }
   void Before(int poll, std::function<void()> action) { script_[poll] = std::move(action); }
