@@ -33,4 +33,9 @@ constexpr DWORD kRegQword = 11;
                                     std::uint8_t* data, DWORD* cbData);
 LONG RegCloseKey(HKEY key);
 
+// lstrcpynW: copies at most maxLength - 1 characters of src and a null
+// terminator (nothing at all when maxLength is 0). Returns dst, or null on
+// a bad pointer.
+char16_t* lstrcpynW(char16_t* dst, const char16_t* src, int maxLength);
+
 }  // namespace platform::win

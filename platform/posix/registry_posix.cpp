@@ -110,3 +110,19 @@ LONG RegCloseKey(HKEY key) {
 }
 
 }  // namespace platform::win
+
+namespace platform::win {
+
+char16_t* lstrcpynW(char16_t* dst, const char16_t* src, int maxLength) {
+  if (dst == nullptr || src == nullptr) return nullptr;
+  char16_t* d = dst;
+  int count = maxLength;
+  while (count > 1 && *src != u'\0') {
+    --count;
+    *d++ = *src++;
+  }
+  if (count > 0) *d = u'\0';
+  return dst;
+}
+
+}  // namespace platform::win

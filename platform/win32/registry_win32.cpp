@@ -36,3 +36,13 @@ LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* type, std::uin
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(Native(key)); }
 
 }  // namespace platform::win
+
+namespace platform::win {
+
+char16_t* lstrcpynW(char16_t* dst, const char16_t* src, int maxLength) {
+  return reinterpret_cast<char16_t*>(::lstrcpynW(reinterpret_cast<wchar_t*>(dst),
+                                                 reinterpret_cast<const wchar_t*>(src),
+                                                 maxLength));
+}
+
+}  // namespace platform::win

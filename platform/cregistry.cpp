@@ -1,0 +1,40 @@
+#include "platform/cregistry.h"
+
+#include <vector>
+
+namespace platform {
+
+CRegistry::CRegistry(const char16_t* subKey) {
+  rootKey_ = win::HkeyLocalMachine();
+  win::HKEY opened = nullptr;
+  if (win::RegOpenKeyExW(rootKey_, subKey, 0, win::kKeyRead | win::kKeyWow64_64Key, &opened) ==
+      0)
+    key_ = opened;
+}
+
+CRegistry::~CRegistry() { Close(); }
+
+void CRegistry::Close() {
+  if (key_ != nullptr) {
+    win::RegCloseKey(key_);
+    key_ = nullptr;
+  }
+  rootKey_ = nullptr;
+}
+
+bool CRegistry::GetString(const char16_t* valueName, char16_t* buffer, win::DWORD capacity) {
+  if (buffer == nullptr || key_ == nullptr) return false;
+  win::DWORD size = 0;
+  if (win::RegQueryValueExW(key_, valueName, nullptr, nullptr, &size) != 0 || size == 0)
+    return false;
+  // The value need not end in a null character (nor have an even size): the
+  // temporary buffer always ends in a whole UTF-16 null.
+  std::vector<char16_t> temp(size / 2 + 2, u'\0');
+  win::DWORD read = size;
+  if (win::RegQueryValueExW(key_, valueName, nullptr, reinterpret_cast<std::uint8_t*>(temp.data()),
+                            &read) != 0)
+    return false;
+  return win::lstrcpynW(buffer, temp.data(), static_cast<int>(capacity) - 1) != nullptr;
+}
+
+}  // namespace platform
