@@ -56,4 +56,8 @@ class FindHandle {
 // path itself on Windows). For libraries that open files themselves.
 [[nodiscard]] std::string HostPath(const std::string& path);
 
+// The Windows-form path of a path given on the host's command line (an
+// absolute Linux path becomes Z:\...; on Windows the path itself).
+[[nodiscard]] std::string FromHostPath(const std::string& hostPath);
+
 }  // namespace platform::win

@@ -346,4 +346,9 @@ std::string HostPath(const std::string& path) {
   return host;
 }
 
+std::string FromHostPath(const std::string& hostPath) {
+  if (!hostPath.empty() && hostPath[0] == '/') return posix::ToWindowsPath(hostPath);
+  return hostPath;
+}
+
 }  // namespace platform::win

@@ -60,4 +60,6 @@ BOOL FindNextFileA(FindHandle& handle, FindData& data) {
 
 std::string HostPath(const std::string& path) { return path; }
 
+std::string FromHostPath(const std::string& hostPath) { return hostPath; }
+
 }  // namespace platform::win

@@ -1,0 +1,119 @@
+#include "net/signature.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <openssl/bn.h>
+#include <openssl/md5.h>
+#include <openssl/objects.h>
+
+#include "app/file_helpers.h"
+#include "net/package_key.h"
+#include "platform/files.h"
+
+namespace net {
+namespace {
+
+struct RsaFree {
+  void operator()(RSA* r) const noexcept { RSA_free(r); }
+};
+using RsaPtr = std::unique_ptr<RSA, RsaFree>;
+
+struct BnFree {
+  void operator()(BIGNUM* b) const noexcept { BN_free(b); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+
+// DER prefix of a DigestInfo for MD5, followed by the 16 digest bytes.
+constexpr std::uint8_t kMd5DigestInfoPrefix[18] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08,
+                                                   0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d,
+                                                   0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+constexpr int kMd5Length = 16;
+
+}  // namespace
+
+bool LoadPublicKey(RSA* key) {
+  if (key == nullptr) return false;
+  BnPtr n(BN_bin2bn(kPackageKeyModulus, sizeof kPackageKeyModulus, nullptr));
+  BnPtr e(BN_bin2bn(kPackageKeyExponent, sizeof kPackageKeyExponent, nullptr));
+  if (!n || !e) return false;
+  if (RSA_set0_key(key, n.get(), e.get(), nullptr) != 1) return false;
+  n.release();  // owned by the key now
+  e.release();
+  return true;
+}
+
+bool ReadFileBytes(const std::string& path, Bytes& bytes) {
+  platform::win::FilePtr f = platform::win::OpenFile(path, "rb");
+  if (!f) return false;
+  if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
+  const long size = std::ftell(f.get());
+  if (size <= 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
+  Bytes data(static_cast<std::size_t>(size));
+  if (std::fread(data.data(), 1, data.size(), f.get()) != data.size()) return false;
+  bytes.swap(data);
+  return true;
+}
+
+bool HexToBytes(const std::string& text, Bytes& bytes) {
+  const std::string hex = text.size() % 2 != 0 ? "0" + text : text;
+  Bytes out;
+  out.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const char pair[3] = {hex[i], hex[i + 1], '\0'};
+    char* end = nullptr;
+    const long value = std::strtol(pair, &end, 16);
+    if (end == pair) return false;
+    out.push_back(static_cast<std::uint8_t>(static_cast<unsigned long>(value) & 0xFF));
+  }
+  bytes.swap(out);
+  return true;
+}
+
+std::string BytesToHex(const Bytes& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (std::uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0F];
+  }
+  return out;
+}
+
+bool VerifySignatureBlock(const Bytes& package, const Bytes& signature) {
+  if (package.empty() || signature.empty()) return false;
+  RsaPtr key(RSA_new());
+  if (!key || !LoadPublicKey(key.get())) return false;
+
+  Bytes block(static_cast<std::size_t>(RSA_size(key.get())));
+  const int n = RSA_public_decrypt(static_cast<int>(signature.size()), signature.data(),
+                                   block.data(), key.get(), RSA_PKCS1_PADDING);
+  std::uint8_t digest[MD5_DIGEST_LENGTH];
+  MD5(package.data(), package.size(), digest);
+
+  if (n < kMd5Length) return false;
+  if (n == kMd5Length) return std::memcmp(block.data(), digest, kMd5Length) == 0;
+  if (n < static_cast<int>(sizeof kMd5DigestInfoPrefix) ||
+      std::memcmp(block.data(), kMd5DigestInfoPrefix, sizeof kMd5DigestInfoPrefix) != 0)
+    return false;
+  return RSA_verify(NID_md5, digest, kMd5Length, signature.data(),
+                    static_cast<unsigned int>(signature.size()), key.get()) == 1;
+}
+
+bool ValidateSignature(const std::string& packagePath, const std::string& signaturePath) {
+  Bytes package;
+  if (!ReadFileBytes(packagePath, package)) return false;
+  std::string text;
+  if (signaturePath.empty() || !app::ReadWholeFile(signaturePath, text)) return false;
+  Bytes signature;
+  if (!HexToBytes(text, signature)) return false;
+  if (VerifySignatureBlock(package, signature)) return true;
+  std::reverse(signature.begin(), signature.end());
+  return VerifySignatureBlock(package, signature);
+}
+
+}  // namespace net

@@ -1,0 +1,37 @@
+#pragma once
+// Validation of a downloaded package against its detached signature: an
+// RSA-2048 PKCS #1 v1.5 signature over the package's MD5 digest, written as
+// hexadecimal text, accepted in either byte order, checked against the
+// publisher key compiled into the program.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <openssl/rsa.h>
+
+namespace net {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// True only when the signature file validates the package file. Writes no
+// log and changes no file.
+[[nodiscard]] bool ValidateSignature(const std::string& packagePath,
+                                     const std::string& signaturePath);
+
+// One verification of one byte order.
+[[nodiscard]] bool VerifySignatureBlock(const Bytes& package, const Bytes& signature);
+
+// Puts the compiled-in modulus and exponent into key.
+[[nodiscard]] bool LoadPublicKey(RSA* key);
+
+// Whole file, binary; false when it cannot be read or is empty.
+[[nodiscard]] bool ReadFileBytes(const std::string& path, Bytes& bytes);
+
+// Two hexadecimal digits per byte, read pair by pair as strtol would (an odd
+// length gets a leading "0"); false when a pair yields no number.
+[[nodiscard]] bool HexToBytes(const std::string& text, Bytes& bytes);
+
+// Lower-case hexadecimal text of bytes.
+[[nodiscard]] std::string BytesToHex(const Bytes& bytes);
+
+}  // namespace net
