@@ -1,0 +1,308 @@
+#include "net/download_manager.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <sstream>
+
+#include "app/file_helpers.h"
+#include "logging/logger.h"
+#include "net/signature.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/proxy_detector.h"
+#include "platform/winhttp.h"
+
+namespace net {
+namespace {
+
+struct CurlCleanup {
+  void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
+};
+
+std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* file) {
+  return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
+}
+
+std::size_t AppendToBuffer(char* data, std::size_t size, std::size_t count, void* body) {
+  auto* buffer = static_cast<std::vector<char>*>(body);
+  buffer->insert(buffer->end(), data, data + size * count);
+  return size * count;
+}
+
+const char* DebugMarker(curl_infotype type) {
+  static const char* const kDebugMarkers[] = {"*", "<", ">", "<", ">", "<", ">", "}"};
+  const auto i = static_cast<int>(type);
+  return i >= 0 && i < 8 ? kDebugMarkers[i] : "?";
+}
+
+float Percent(curl_off_t now, curl_off_t total) {
+  if (total != 0) return static_cast<float>((static_cast<std::int64_t>(now) * 100) / total);
+  return now != 0 ? 30.0f : 0.0f;
+}
+
+}  // namespace
+
+bool DownloadProgress::operator==(const DownloadProgress& o) const {
+  return dlTotal == o.dlTotal && dlNow == o.dlNow && ulTotal == o.ulTotal && ulNow == o.ulNow &&
+         dlPercent == o.dlPercent && ulPercent == o.ulPercent;
+}
+
+bool IsCurlTraceEnabled() {
+  static std::once_flag once;
+  static bool enabled = false;
+  std::call_once(once, [] {
+    const std::string marker =
+        platform::GetProgramDataPath("\\Corvane\\CorvZyra\\traceProxy", nullptr);
+    if (platform::win::GetFileAttributesA(marker) != platform::win::kInvalidFileAttributes) {
+      enabled = true;
+      return;
+    }
+    for (const char* name : {"ZYRA_CURL_TRACE", "MW_CURL_TRACE", "PX_CURL_TRACE"}) {
+      if (std::getenv(name) != nullptr) {
+        enabled = true;
+        return;
+      }
+    }
+  });
+  return enabled;
+}
+
+DownloadManager::DownloadManager() : trace(IsCurlTraceEnabled()) {}
+
+DownloadManager::~DownloadManager() = default;
+
+void DownloadManager::SetHeader(const std::string& name, const std::string& value) {
+  headers[name] = value;
+  RebuildHeaderList();
+}
+
+void DownloadManager::RemoveHeader(const std::string& name) {
+  headers.erase(name);
+  RebuildHeaderList();
+}
+
+void DownloadManager::RebuildHeaderList() {
+  headerList.reset();
+  curl_slist* list = nullptr;
+  for (const auto& [name, value] : headers) {
+    const std::string line = name + ": " + value;
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (grown == nullptr) break;
+    list = grown;
+  }
+  headerList.reset(list);
+}
+
+bool DownloadManager::ApplyProxy(CURL* handle, const std::string& url, const char* origin) {
+  platform::ProxyDetector detector;
+  std::ostringstream log;
+  std::string proxy;
+  try {
+    if (detector.Detect(platform::ProxyMode::System, nullptr))
+      proxy = detector.GetProxyForUrl(url, trace ? &log : nullptr);
+  } catch (const std::exception& e) {
+    // A URL (or PAC URL) that is not valid UTF-8 cannot be looked up: this
+    // attempt fails rather than bypassing a proxy the machine may require.
+    logging::Error("[{0}] proxy lookup failed: {1} Url: {2}", origin, e.what(), url);
+    return false;
+  }
+  if (proxy.empty()) {
+    if (trace) logging::Info("[DownloadManager] no proxy to use for url {0}", url);
+    return true;
+  }
+  curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
+  if (trace) logging::InfoText(log.str());
+  logging::Info("[DownloadManager] using proxy {0} for url {1}", proxy, url);
+  if (proxyAuthRequired) {
+    const std::string userPwd = detector.user + ":" + detector.password;
+    curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+    curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, userPwd.c_str());
+  }
+  return true;
+}
+
+void DownloadManager::ApplyTransferOptions(CURL* handle) {
+  if (timeoutMs >= 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+  if (connectTimeoutMs >= 0)
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
+  progress = DownloadProgress();
+  lastReported = DownloadProgress();
+  if (progressObserver) {
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &DownloadManager::OnCurlProgress);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  }
+}
+
+void DownloadManager::FinishTransfer(CURL* handle) {
+  if (progressObserver && progress != lastReported) {
+    progressObserver(progress);
+    lastReported = progress;
+  }
+  curl_easy_cleanup(handle);
+}
+
+std::int32_t DownloadManager::Download(const std::string& url, const std::string& destination) {
+  if (url.empty()) return EmptyUrl;
+  static const char* const kOrigin = "DownloadManager::Download";
+  std::int32_t result = Ok;
+  for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
+    if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
+    CURL* handle = curl_easy_init();
+    if (handle == nullptr) return HandleFailed;
+    platform::win::FilePtr file = platform::win::OpenFile(destination, "wb");
+    if (!file) {
+      // Never transfer without somewhere to put the bytes: a failed attempt.
+      curl_easy_cleanup(handle);
+      logging::Error("[{0}] Cannot open {1} for writing (error {2}). Url: {3}", kOrigin,
+                     destination, platform::win::GetLastError(), url);
+      result = TransferFailed;
+      continue;
+    }
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    const bool proxyOk = ApplyProxy(handle, url, kOrigin);
+    ApplyTransferOptions(handle);
+    if (!verifyPeer) curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteToFile);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+
+    CURLcode rc = proxyOk ? curl_easy_perform(handle) : CURLE_COULDNT_RESOLVE_PROXY;
+    long status = 0;
+    if (proxyOk) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    // A file that cannot be completed on disk fails the attempt.
+    if (std::fclose(file.release()) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
+    FinishTransfer(handle);
+    if (rc == CURLE_OK) return Ok;
+
+    logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", kOrigin,
+                   curl_easy_strerror(rc), status, url);
+    platform::win::DeleteFileA(destination);
+    if (status == 407) proxyAuthRequired = true;
+    result = status == 404 ? NotFound : TransferFailed;
+  }
+  return result;
+}
+
+std::int32_t DownloadManager::DownloadToMemory(const std::string& url, long& httpStatus,
+                                               std::vector<char>& body,
+                                               const Configure& configure) {
+  if (url.empty()) return EmptyUrl;
+  static const char* const kOrigin = "DownloadManager::DownloadToMemory";
+  std::int32_t result = Ok;
+  for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
+    if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
+    body.clear();
+    CURL* handle = curl_easy_init();
+    if (handle == nullptr) return HandleFailed;
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    const bool proxyOk = ApplyProxy(handle, url, kOrigin);
+    ApplyTransferOptions(handle);
+    if (trace) {
+      curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+      curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &DownloadManager::OnCurlDebug);
+      curl_easy_setopt(handle, CURLOPT_DEBUGDATA, this);
+    } else {
+      curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
+    }
+    if (!verifyPeer) curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendToBuffer);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    if (headerList) curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
+    if (configure) configure(handle);
+
+    httpStatus = 0;
+    const CURLcode rc = proxyOk ? curl_easy_perform(handle) : CURLE_COULDNT_RESOLVE_PROXY;
+    if (proxyOk) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &httpStatus);
+    FinishTransfer(handle);
+    if (rc == CURLE_OK) return Ok;
+
+    logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", kOrigin,
+                   curl_easy_strerror(rc), httpStatus, url);
+    if (httpStatus == 407) proxyAuthRequired = true;
+    result = httpStatus == 404 ? NotFound : TransferFailed;
+  }
+  body.clear();
+  return result;
+}
+
+std::int32_t DownloadManager::DownloadAndValidate(const std::string& packageUrl,
+                                                  const std::string& signatureUrl,
+                                                  std::string* packagePath,
+                                                  std::string* signaturePath) {
+  if (packagePath == nullptr) return MissingOutput;
+  return ValidatePair(packageUrl, signatureUrl, *packagePath, packagePath, signaturePath);
+}
+
+std::int32_t DownloadManager::DownloadAndValidate(const std::string& packageUrl,
+                                                  const std::string& signatureUrl,
+                                                  const std::string* packagePath,
+                                                  std::string* signaturePath) {
+  if (packagePath == nullptr) return MissingOutput;
+  return ValidatePair(packageUrl, signatureUrl, *packagePath, nullptr, signaturePath);
+}
+
+std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
+                                           const std::string& signatureUrl,
+                                           const std::string& packageIn,
+                                           std::string* packageOut, std::string* signaturePath) {
+  if (signaturePath == nullptr) return MissingOutput;
+  if (packageUrl.empty() || signatureUrl.empty()) return EmptyValidateUrl;
+  logging::Info("[{0}] - Url:{1} \nSig Url:{2}", "DownloadManager::DownloadAndValidate",
+                packageUrl, signatureUrl);
+
+  std::string packageFile = app::MakeTempDownloadPath("", "");
+  if (!packageIn.empty()) packageFile = packageIn;
+  std::int32_t rc = Download(packageUrl, packageFile);
+  if (rc != Ok) {
+    app::DeleteFileIfExists(packageFile);
+    return rc;
+  }
+  std::string signatureFile = app::MakeTempDownloadPath("", "");
+  if (!signaturePath->empty()) signatureFile = *signaturePath;
+  rc = Download(signatureUrl, signatureFile);
+  if (rc != Ok) {
+    app::DeleteFileIfExists(packageFile);
+    app::DeleteFileIfExists(signatureFile);
+    return rc;
+  }
+  if (!ValidateSignature(packageFile, signatureFile)) return SignatureInvalid;
+  if (packageOut != nullptr) *packageOut = packageFile;
+  *signaturePath = signatureFile;
+  return Ok;
+}
+
+int DownloadManager::OnCurlDebug(CURL* /*handle*/, curl_infotype type, char* data,
+                                 std::size_t size, void* /*instance*/) {
+  if (size > 1 && data[size - 1] == '\n') --size;
+  logging::InfoText(std::string(DebugMarker(type)) + std::string(data, size));
+  return 0;
+}
+
+int DownloadManager::OnCurlProgress(void* instance, curl_off_t dlTotal, curl_off_t dlNow,
+                                    curl_off_t ulTotal, curl_off_t ulNow) {
+  auto* self = static_cast<DownloadManager*>(instance);
+  if (!self->progressEnabled) return 0;
+  DownloadProgress& p = self->progress;
+  p.dlTotal = dlTotal;
+  p.dlNow = dlNow;
+  p.ulTotal = ulTotal;
+  p.ulNow = ulNow;
+  p.dlPercent = Percent(dlNow, dlTotal);
+  p.ulPercent = Percent(ulNow, ulTotal);
+  if (!self->progressObserver || p == self->lastReported) return 0;
+  const DownloadProgress& last = self->lastReported;
+  if (p.dlTotal == last.dlTotal && p.dlPercent < last.dlPercent + self->progressStep &&
+      p.ulPercent < last.ulPercent + self->progressStep)
+    return 0;
+  self->progressObserver(p);
+  self->lastReported = p;
+  return 0;
+}
+
+}  // namespace net
