@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libcurl4-openssl-dev libssl-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   libpacparser-dev libgtest-dev libgmock-dev libcpp-httplib-dev
-  tinyproxy faketime openssl curl
+  tinyproxy faketime openssl curl time
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64
 )
