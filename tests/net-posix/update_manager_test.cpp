@@ -1,0 +1,365 @@
+// UpdateManager against an in-process update server: settings from
+// "zyra-config.json", the manifest request and its freshness, package lookup
+// and download, and the ordering with the download-folder clean-up.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "app/file_helpers.h"
+#include "net/signature.h"
+#include "platform/clock.h"
+#include "tests/support/http_server.h"
+#include "tests/support/test_support.h"
+#include "tools/zyra-sign/signing.h"
+#include "update/update_manager.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using zyra_test::TestHttpServer;
+namespace w = platform::win;
+
+namespace {
+
+const std::string kManifestPath = "/corvane.com/api/files/manifest/zyra/latest";
+
+std::string Sign(const std::string& content) {
+  net::Bytes sig;
+  std::string error;
+  EXPECT_TRUE(zyra_sign::SignBytes(ZYRA_DEV_PRIVATE_KEY, net::Bytes(content.begin(), content.end()),
+                                   sig, error));
+  return net::BytesToHex(sig);
+}
+
+class Update : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w::SetSleepHookForTesting([](w::DWORD) {});
+    config_ = app::GetDataFilePath("zyra-config.json");
+    app::DeleteFileIfExists(config_);
+    folder_ = app::GetDownloadFolder();
+  }
+  void TearDown() override {
+    app::DeleteFileIfExists(config_);
+    app::SetCleanupListerForTesting(nullptr);
+    w::SetSleepHookForTesting(nullptr);
+  }
+  void Config(const std::string& text) { ASSERT_TRUE(app::WriteWholeFile(config_, text)); }
+  // A configuration whose current entry points at the test server.
+  void PointAt(const TestHttpServer& server, const std::string& extra = "") {
+    Config(R"({"morla":{"current":"test","available":[{"name":"test","url":")" +
+           server.Url(kManifestPath) + "\"" + extra + "}]}}");
+  }
+  std::vector<std::string> DownloadFolderFiles() const { return app::ListFiles(folder_); }
+
+  std::string config_;
+  std::string folder_;
+};
+
+}  // namespace
+
+TEST_F(Update, DefaultsWithoutAConfigurationAndNoSettingsLine) {
+  zyra_test::CapturedLog log;
+  update::UpdateManager um;
+  um.LoadUpdateSettings("");
+  EXPECT_EQ(um.manifestUrl, "https://update.corvane.com/api/files/manifest/zyra/latest");
+  EXPECT_EQ(um.brand, "corvane");
+  EXPECT_EQ(um.downloadManager->timeoutMs, 1800000);
+  um.WaitForCleanup();
+  EXPECT_THAT(log.Lines(), Not(Contains(HasSubstr("[UpdateManager]"))));
+}
+
+TEST_F(Update, QueryIsBuiltUnescapedAndAppendedEvenAfterAQuestionMark) {
+  update::UpdateManager um;
+  Config(R"({"morla":{"current":"a","available":[
+      {"name":"a","url":"https://x.corvane.com/m","brand":"tamberlo","channel":"beta"},
+      {"name":"b","url":"https://x.corvane.com/m?v=1","brand":"Corvane"},
+      {"name":"c","url":"https://x.corvane.com/m","channel":"early bird","orgId":"a&b"}]}})");
+  um.LoadUpdateSettings("");
+  EXPECT_EQ(um.manifestUrl, "https://x.corvane.com/m?brand=tamberlo&channel=beta");
+  um.LoadUpdateSettings("b");
+  EXPECT_EQ(um.manifestUrl, "https://x.corvane.com/m?v=1?brand=corvane");
+  um.LoadUpdateSettings("c");
+  EXPECT_EQ(um.manifestUrl, "https://x.corvane.com/m?brand=corvane&channel=early bird&orgId=a&b");
+  um.LoadUpdateSettings("c");  // settings never accumulate
+  EXPECT_EQ(um.manifestUrl, "https://x.corvane.com/m?brand=corvane&channel=early bird&orgId=a&b");
+}
+
+TEST_F(Update, EntrySelection) {
+  update::UpdateManager um;
+  um.WaitForCleanup();  // its thread logs its name
+  zyra_test::CapturedLog log;
+  // "current" names nothing: defaults, no line.
+  Config(R"({"morla":{"current":"gone","available":[{"name":"x","url":"https://a.corvane.com/"}]}})");
+  um.LoadUpdateSettings("");
+  EXPECT_EQ(um.manifestUrl, update::DefaultManifestUrl());
+  EXPECT_THAT(log.Lines(), IsEmpty());
+  // An empty name is chosen when "current" is absent; the marker may be in the path.
+  Config(R"({"morla":{"available":[{"url":"https://evil.example/corvane.com/m"}]}})");
+  um.LoadUpdateSettings("");
+  EXPECT_EQ(um.manifestUrl, "https://evil.example/corvane.com/m?brand=corvane");
+  // The first of two same-named entries decides, even when it is refused.
+  Config(R"({"morla":{"current":"d","available":{"k2":{"name":"d","url":"https://ok.corvane.com/"},
+                                                 "k1":{"name":"d","url":"https://nope.example/"}}}})");
+  um.LoadUpdateSettings("");
+  EXPECT_EQ(um.manifestUrl, update::DefaultManifestUrl());  // object walked in key order: k1 first
+  EXPECT_THAT(log.Lines(), Contains("info|[UpdateManager] invalid url https://nope.example/ skipped"));
+}
+
+TEST_F(Update, DamagedConfigurationsGiveTheDefaultsSilently) {
+  update::UpdateManager um;
+  um.WaitForCleanup();
+  const std::string good =
+      R"({"morla":{"current":"a","available":[{"name":"a","url":"https://q.corvane.com/"}]}})";
+  Config(good + " trailing text is not examined");
+  um.LoadUpdateSettings("");
+  EXPECT_EQ(um.manifestUrl, "https://q.corvane.com/?brand=corvane");
+  zyra_test::CapturedLog log;
+  for (const std::string bad :
+       {"", "not json", "[1,2]", R"({"morla":{"current":5,"available":[]}})",
+        R"({"morla":{"current":"a","available":[1,2]}})",
+        R"({"morla":{"current":"a","available":[{"name":"a","url":42}]}})",
+        R"({"morla":{"current":"a","available":"x"}})"}) {
+    Config(bad);
+    um.LoadUpdateSettings("");
+    EXPECT_EQ(um.manifestUrl, update::DefaultManifestUrl()) << bad;
+    EXPECT_EQ(um.brand, "corvane");
+  }
+  EXPECT_THAT(log.Lines(), IsEmpty());
+}
+
+TEST_F(Update, ManifestCarriesTheKeyAndOnlyTheManifestDoes) {
+  TestHttpServer server;
+  PointAt(server, R"(,"brand":"tamberlo","channel":"beta")");
+  server.Expect("GET", kManifestPath, [](const httplib::Request& req, httplib::Response& res) {
+    EXPECT_EQ(req.get_header_value("X-API-KEY"), "TqWmRzKpHnVxLcJd");
+    EXPECT_EQ(req.get_param_value("brand"), "tamberlo");
+    EXPECT_EQ(req.get_param_value("channel"), "beta");
+    res.set_content(R"({"packages":[]})", "application/json");
+  });
+  update::UpdateManager um;
+  ASSERT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok);
+  EXPECT_TRUE(um.downloadManager->headers.empty());
+  EXPECT_EQ(um.manifestTtl, 7200);
+}
+
+TEST_F(Update, TtlRulesAndUnusableBodies) {
+  TestHttpServer server;
+  PointAt(server);
+  update::UpdateManager um;
+  const std::vector<std::pair<std::string, std::int32_t>> cases = {
+      {R"({"ttl":60.9})", 60}, {R"({"ttl":true})", 1},  {R"({"ttl":false})", 0},
+      {R"({"ttl":-5})", -5},   {R"({"ttl":0})", 0},     {R"({ "ttl" : 30 }  )", 30}};
+  for (const auto& [body, ttl] : cases) {
+    server.Expect("GET", kManifestPath, 200, body);
+    EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok) << body;
+    EXPECT_EQ(um.manifestTtl, ttl) << body;
+  }
+  for (const std::string body :
+       {R"({"ttl":"60"})", "[]", R"({"ttl":1} x)", "", "nonsense", R"({"ttl":null})"}) {
+    server.Expect("GET", kManifestPath, 200, body);
+    EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::ManifestParseFailed) << body;
+    EXPECT_EQ(um.manifestTtl, 30) << body;  // unchanged
+  }
+}
+
+TEST_F(Update, FreshnessNoteOnlyForASecondCallWithinTheTtl) {
+  TestHttpServer server;
+  PointAt(server);
+  update::UpdateManager um;
+  um.WaitForCleanup();
+  zyra_test::CapturedLog log;
+  const std::string note = "info|[UpdateManager] manifest is downloaded again even not expired TTL=";
+  server.Expect("GET", kManifestPath, 200, R"({"ttl":600})", 2);
+  ASSERT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok);
+  EXPECT_THAT(log.Lines(), Not(Contains(HasSubstr("manifest is downloaded again"))));
+  ASSERT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok);
+  EXPECT_THAT(log.Lines(), Contains(note + "600"));
+  server.Verify();
+
+  // 404 on every attempt: the debug line, an emptied manifest, no later note.
+  server.Expect("GET", kManifestPath, 404, "", 5);
+  EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::NotFound);
+  EXPECT_THAT(log.Lines(),
+              Contains("debug|[DownloadLatestUpdateManifest] - Failed to download update manifest. "
+                       "Result: 70007"));
+  EXPECT_TRUE(um.manifest.empty());
+  zyra_test::CapturedLog log2;
+  server.Expect("GET", kManifestPath, 200, R"({"ttl":0})", 2);
+  ASSERT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok);
+  ASSERT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok);  // stale at once: no note
+  EXPECT_THAT(log2.Lines(), Not(Contains(HasSubstr("manifest is downloaded again"))));
+}
+
+namespace {
+
+// A manifest with the given package entries (JSON text of the array).
+std::string Manifest(const std::string& packages) { return R"({"ttl":60,"packages":)" + packages + "}"; }
+
+}  // namespace
+
+TEST_F(Update, AgentManifestDownloadLeavesOneValidatedFile) {
+  TestHttpServer server;
+  PointAt(server);
+  const std::string versionDoc = R"({"version":"2.0.0"})";
+  server.Expect("GET", kManifestPath, 200,
+                Manifest(R"([{"name":"CorvZyraAgent-Setup.exe.manifest","url":")" +
+                         server.Url("/v.manifest") + R"(","signatures":{"sigv1":")" +
+                         server.Url("/v.manifest.sig") + R"("}}])"));
+  server.Expect("GET", "/v.manifest", 200, versionDoc);
+  server.Expect("GET", "/v.manifest.sig", 200, Sign(versionDoc));
+  update::UpdateManager um;
+  std::string path = "ignored";
+  ASSERT_EQ(um.DownloadUpdatePackage(update::AgentManifest, path), net::Ok);
+  EXPECT_EQ(path.rfind(folder_ + "\\CorvZyraAgent-Setup.exe-", 0), 0u) << path;
+  EXPECT_EQ(path.substr(path.size() - 9), ".manifest");
+  std::string text;
+  ASSERT_TRUE(app::ReadWholeFile(path, text));
+  EXPECT_EQ(text, versionDoc);
+  const auto files = DownloadFolderFiles();
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_FALSE(um.downloadManager->progressEnabled);
+  app::DeleteFileIfExists(path);
+}
+
+TEST_F(Update, LookupRules) {
+  TestHttpServer server;
+  PointAt(server);
+  update::UpdateManager um;
+  const std::string setup = "installer";
+  // Entry without "signatures" passed over; a wrong-typed entry never matches.
+  server.Expect("GET", kManifestPath, 200,
+                Manifest(R"([5, {"name":7}, {"name":"CorvZyraAgent-Setup.exe","url":"x"},
+                            {"name":"CorvZyraAgent-Setup.exe","url":")" +
+                         server.Url("/setup.exe") + R"(","signatures":{"sigv1":")" +
+                         server.Url("/setup.exe.sig") + R"("}}])"));
+  server.Expect("GET", "/setup.exe", 200, setup);
+  server.Expect("GET", "/setup.exe.sig", 200, Sign(setup));
+  std::string path;
+  ASSERT_EQ(um.DownloadUpdatePackage(update::AgentSetup, path), net::Ok);
+  EXPECT_EQ(path.rfind(folder_ + "\\CorvZyraAgent-Setup-", 0), 0u) << path;
+  app::DeleteFileIfExists(path);
+  server.Verify();
+
+  const std::vector<std::string> nothing = {
+      "[]",
+      R"([{"name":"corvzyraagent-setup.exe","url":"u","signatures":{"sigv1":"s"}}])",
+      R"([{"name":"CorvZyraAgent-Setup.exe","url":"u","signatures":{}}])",
+      R"([{"name":"CorvZyraAgent-Setup.exe","url":"","signatures":{"sigv1":"s"}},
+          {"name":"CorvZyraAgent-Setup.exe","url":"u","signatures":{"sigv1":"s"}}])",
+      R"([{"name":"CorvZyraAgent-Setup.exe","url":"u","signatures":"s"}])",
+  };
+  for (const std::string& packages : nothing) {
+    server.Expect("GET", kManifestPath, 200, Manifest(packages));
+    path = "before";
+    EXPECT_EQ(um.DownloadUpdatePackage(update::AgentSetup, path), net::EmptyUrl) << packages;
+    EXPECT_EQ(path.rfind(folder_ + "\\CorvZyraAgent-Setup-", 0), 0u) << path;
+  }
+  server.Expect("GET", kManifestPath, 200, Manifest("[]"));
+  path = "unchanged";
+  EXPECT_EQ(um.DownloadUpdatePackage(7, path), net::EmptyUrl);
+  EXPECT_EQ(path, "unchanged");
+  EXPECT_THAT(DownloadFolderFiles(), IsEmpty());
+}
+
+TEST_F(Update, InvalidSignatureLeavesNoFileBehind) {
+  TestHttpServer server;
+  PointAt(server);
+  server.Expect("GET", kManifestPath, 200,
+                Manifest(R"([{"name":"CorvZyraAgent-Setup.exe","url":")" + server.Url("/s.zip") +
+                         R"(","signatures":{"sigv1":")" + server.Url("/s.sig") + R"("}}])"));
+  server.Expect("GET", "/s.zip", 200, "tampered");
+  server.Expect("GET", "/s.sig", 200, Sign("original"));
+  update::UpdateManager um;
+  std::string path;
+  EXPECT_EQ(um.DownloadUpdatePackage(update::AgentSetup, path), net::SignatureInvalid);
+  EXPECT_FALSE(path.empty());
+  EXPECT_THAT(DownloadFolderFiles(), IsEmpty());
+}
+
+TEST_F(Update, ProgressIsReportedOnlyForTheAppInstaller) {
+  TestHttpServer server;
+  PointAt(server);
+  const std::string app = std::string(200000, 'a');
+  const std::string entries =
+      R"([{"name":"CorvZyraApp-Setup.exe","url":")" + server.Url("/app.exe") +
+      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") +
+      R"("}},{"name":"CorvZyraAgent-Setup.exe","url":")" + server.Url("/app.exe") +
+      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") + R"("}}])";
+  update::UpdateManager um;
+  int reports = 0;
+  um.downloadManager->SetProgressObserver([&](const net::DownloadProgress&) { ++reports; });
+  // The first call starts with progress on (the manifest reports too); every
+  // call ends with it off, so the agent installer's call reports nothing.
+  for (std::uint32_t kind : {update::AppSetup, update::AgentSetup}) {
+    server.Expect("GET", kManifestPath, 200, Manifest(entries));
+    server.Expect("GET", "/app.exe", 200, app);
+    server.Expect("GET", "/app.sig", 200, Sign(app));
+    reports = 0;
+    std::string path;
+    ASSERT_EQ(um.DownloadUpdatePackage(kind, path), net::Ok);
+    app::DeleteFileIfExists(path);
+    if (kind == update::AppSetup) EXPECT_GT(reports, 0);
+    else EXPECT_EQ(reports, 0);
+    EXPECT_FALSE(um.downloadManager->progressEnabled);
+  }
+}
+
+TEST_F(Update, DownloadsWaitForASlowCleanup) {
+  TestHttpServer server;
+  PointAt(server);
+  const std::string setup = "fresh installer";
+  std::mutex m;
+  std::condition_variable cv;
+  bool packageRequested = false;
+  server.Expect("GET", kManifestPath, 200,
+                Manifest(R"([{"name":"CorvZyraAgent-Setup.exe","url":")" +
+                         server.Url("/setup.exe") + R"(","signatures":{"sigv1":")" +
+                         server.Url("/setup.exe.sig") + R"("}}])"));
+  server.Expect("GET", "/setup.exe", [&](const httplib::Request&, httplib::Response& res) {
+    {
+      std::lock_guard<std::mutex> l(m);
+      packageRequested = true;
+    }
+    cv.notify_all();
+    res.set_content(setup, "application/octet-stream");
+  });
+  server.Expect("GET", "/setup.exe.sig", 200, Sign(setup));
+
+  std::promise<void> manifestServed;
+  // The clean-up lists the folder only once the download had every chance
+  // to run ahead of it.
+  app::SetCleanupListerForTesting([&](const std::string& folder) {
+    std::unique_lock<std::mutex> l(m);
+    cv.wait_for(l, std::chrono::seconds(2), [&] { return packageRequested; });
+    return app::ListFiles(folder);
+  });
+  std::string path;
+  {
+    update::UpdateManager um;
+    ASSERT_EQ(um.DownloadUpdatePackage(update::AgentSetup, path), net::Ok);
+    std::string text;
+    EXPECT_TRUE(app::ReadWholeFile(path, text)) << "the clean-up removed the fresh download";
+    EXPECT_EQ(text, setup);
+  }
+  app::DeleteFileIfExists(path);
+}
+
+TEST_F(Update, DestructionWaitsForTheCleanup) {
+  std::atomic<bool> finished{false};
+  app::SetCleanupListerForTesting([&](const std::string& folder) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    finished = true;
+    return app::ListFiles(folder);
+  });
+  { update::UpdateManager um; }
+  EXPECT_TRUE(finished);
+}

@@ -1,0 +1,260 @@
+#include "update/update_manager.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "app/file_helpers.h"
+#include "logging/logger.h"
+#include "platform/thread_name.h"
+#include "update/vendor_config.h"
+
+namespace update {
+namespace {
+
+using json = nlohmann::json;
+
+struct PackageKind {
+  const char* packageName;
+  const char* stem;
+  const char* extension;
+  bool progress;
+};
+
+constexpr PackageKind kKinds[] = {
+    {"CorvZyraAgent-Setup.exe", "CorvZyraAgent-Setup", ".exe", false},
+    {"CorvZyraAgent-Setup.exe", "CorvZyraAgent-Setup", ".exe", false},
+    {"CorvZyraAgent-Setup.exe.manifest", "CorvZyraAgent-Setup.exe", ".manifest", false},
+    {"CorvZyraApp-Setup.exe", "CorvZyraApp-Setup", ".exe", true},
+    {"CorvZyraApp-Setup.exe.manifest", "CorvZyraApp-Setup.exe", ".manifest", false},
+};
+
+constexpr std::int32_t kDefaultTtl = 7200;
+
+// A string member, empty when absent; throws json::type_error for another type.
+std::string StringMember(const json& object, const char* key) {
+  const auto it = object.find(key);
+  if (it == object.end()) return std::string();
+  return it->get<std::string>();
+}
+
+// The elements of an array, or the values of an object in key order.
+std::vector<const json*> Entries(const json& list) {
+  std::vector<const json*> out;
+  if (list.is_array() || list.is_object())
+    for (const json& v : list) out.push_back(&v);
+  return out;
+}
+
+// "ttl" as a signed 32-bit number: fractions truncated, booleans 1 and 0.
+// Any other type throws.
+std::int32_t TtlOf(const json& doc) {
+  const auto it = doc.find("ttl");
+  if (it == doc.end()) return kDefaultTtl;
+  if (it->is_number_float()) {
+    const double d = std::trunc(it->get<double>());
+    if (std::isnan(d)) throw std::range_error("ttl");
+    if (d >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+      return std::numeric_limits<std::int32_t>::max();
+    if (d <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
+      return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(d);
+  }
+  if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
+  if (it->is_number_unsigned())
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(it->get<std::uint64_t>()));
+  return static_cast<std::int32_t>(it->get<std::int64_t>());  // throws for other types
+}
+
+}  // namespace
+
+std::string DefaultManifestUrl() { return std::string("https://") + kUpdateHost + kManifestPath; }
+
+std::int64_t MonotonicNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+UpdateManager::UpdateManager() {
+  ResetSettings();
+  downloadManager = std::make_unique<net::DownloadManager>();
+  downloadManager->timeoutMs = 1800000;
+  fwuLock.timer.SetInterval(std::chrono::milliseconds(600000));
+  fwuLock.timer.AddTask([this] { fwuLock.locked.store(false); });
+  cleanupThread_ = std::thread([this] { RunCleanup(); });
+}
+
+UpdateManager::~UpdateManager() {
+  if (cleanupThread_.joinable()) cleanupThread_.join();
+}
+
+void UpdateManager::RunCleanup() {
+  platform::SetThreadName("CleanupDownloadLocation");
+  app::CleanupDownloadLocation("");
+  {
+    std::lock_guard<std::mutex> lock(cleanupMutex_);
+    cleanupDone_ = true;
+  }
+  cleanupCv_.notify_all();
+}
+
+void UpdateManager::WaitForCleanup() {
+  std::unique_lock<std::mutex> lock(cleanupMutex_);
+  cleanupCv_.wait(lock, [this] { return cleanupDone_; });
+}
+
+void UpdateManager::ResetSettings() {
+  manifestUrl = DefaultManifestUrl();
+  brand = "corvane";
+  channel.clear();
+  orgId.clear();
+}
+
+void UpdateManager::LoadUpdateSettings(const std::string& entryName) {
+  ResetSettings();
+  std::string text;
+  if (!app::ReadWholeFile(app::GetDataFilePath(kConfigFileName), text)) return;
+  try {
+    // The first JSON value of the file; whatever follows it is not examined.
+    std::istringstream in(text);
+    json doc;
+    in >> doc;
+    if (doc.is_null() || doc.empty() || !doc.is_object()) return;
+    const auto morla = doc.find("morla");
+    if (morla == doc.end()) return;
+    std::string selected = StringMember(*morla, "current");
+    if (!entryName.empty()) selected = entryName;
+    const auto available = morla->find("available");
+    if (available == morla->end()) return;
+    if (!available->is_array() && !available->is_object())
+      throw json::type_error::create(302, "\"available\" is not a list", nullptr);
+    for (const json* entry : Entries(*available)) {
+      if (StringMember(*entry, "name") == selected) {
+        CheckForUpdateSettings(*entry);
+        return;
+      }
+    }
+  } catch (const std::exception&) {
+    // Unreadable or unexpected configuration: the defaults stay in force.
+    ResetSettings();
+  }
+}
+
+void UpdateManager::CheckForUpdateSettings(const json& entry) {
+  const std::string url = StringMember(entry, "url");
+  const std::string entryBrand = StringMember(entry, "brand");
+  const std::string entryChannel = StringMember(entry, "channel");
+  const std::string entryOrgId = StringMember(entry, "orgId");
+  const std::string name = StringMember(entry, "name");
+  if (url.empty()) return;
+  if (url.find(std::string(kVendorDomain) + "/") == std::string::npos) {
+    logging::Info("[UpdateManager] invalid url {0} skipped", url);
+    return;
+  }
+  logging::Info("[UpdateManager]. Overwriting update settings[{0}]. Url = {1}", name, url);
+  manifestUrl = url;
+  if (entryBrand == "corvane" || entryBrand == "tamberlo") brand = entryBrand;
+  channel = entryChannel;
+  orgId = entryOrgId;
+  logging::Info(
+      "[UpdateManager::CheckForUpdateSettings]. Update settings. Brand = {0}. Channel = {1}. "
+      "Organization Id = {2}",
+      brand, channel, orgId);
+  std::string query;
+  for (const auto& [key, value] : {std::pair<const char*, const std::string*>{"brand", &brand},
+                                   {"channel", &channel},
+                                   {"orgId", &orgId}}) {
+    if (value->empty()) continue;
+    if (!query.empty()) query += "&";
+    query += std::string(key) + "=" + *value;
+  }
+  if (!query.empty()) manifestUrl += "?" + query;
+}
+
+std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entryName) {
+  if (!manifest.empty() && MonotonicNanoseconds() < manifestExpiry)
+    logging::Info("[UpdateManager] manifest is downloaded again even not expired TTL={0}",
+                  manifestTtl);
+  LoadUpdateSettings(entryName);
+  manifest.clear();  // keeps the type: {} [] "" false 0 null
+
+  std::vector<char> body;
+  long status = 0;
+  downloadManager->SetHeader(kApiKeyHeader, kApiKey);
+  const std::int32_t rc = downloadManager->DownloadToMemory(manifestUrl, status, body);
+  downloadManager->RemoveHeader(kApiKeyHeader);
+  if (rc != net::Ok) {
+    logging::Debug("[DownloadLatestUpdateManifest] - Failed to download update manifest. Result: {0}",
+                   rc);
+    return rc;
+  }
+  try {
+    manifest = json::parse(body.begin(), body.end());
+    body = std::vector<char>();
+    if (!manifest.is_object()) return net::ManifestParseFailed;
+    const std::int32_t ttl = TtlOf(manifest);
+    manifestTtl = ttl;
+    manifestExpiry = MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
+  } catch (const std::exception&) {
+    return net::ManifestParseFailed;
+  }
+  return net::Ok;
+}
+
+std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::string& path) {
+  const std::int32_t fetched = DownloadLatestUpdateManifest("");
+  if (fetched != net::Ok) return fetched;
+  if (kind > AppManifest) return net::EmptyUrl;
+  const PackageKind& k = kKinds[kind];
+
+  // The clean-up lists the download folder once; fresh downloads must not
+  // be there before it has.
+  WaitForCleanup();
+  path = app::MakeTempDownloadPath(k.stem, k.extension);
+  std::string signaturePath = app::MakeTempDownloadPath(k.packageName, ".sig");
+
+  std::string url;
+  std::string signatureUrl;
+  const auto packages = manifest.is_object() ? manifest.find("packages") : manifest.end();
+  if (manifest.is_object() && packages != manifest.end()) {
+    for (const json* entry : Entries(*packages)) {
+      // Entries of unexpected shape never match.
+      if (!entry->is_object()) continue;
+      const auto name = entry->find("name");
+      const std::string entryName =
+          name == entry->end() ? std::string() : (name->is_string() ? name->get<std::string>() : "\x01");
+      if (entryName != k.packageName) continue;
+      const auto signatures = entry->find("signatures");
+      if (signatures == entry->end() || !signatures->is_object()) continue;
+      const auto u = entry->find("url");
+      const auto s = signatures->find("sigv1");
+      if ((u != entry->end() && !u->is_string()) || (s != signatures->end() && !s->is_string()))
+        continue;
+      url = u == entry->end() ? std::string() : u->get<std::string>();
+      signatureUrl = s == signatures->end() ? std::string() : s->get<std::string>();
+      break;
+    }
+  }
+  if (url.empty() || signatureUrl.empty()) return net::EmptyUrl;
+
+  downloadManager->progressEnabled = k.progress;
+  static const std::regex kZipAtEnd(".zip$", std::regex::ECMAScript);
+  std::int32_t rc;
+  if (std::regex_search(url, kZipAtEnd)) {
+    const std::string& inputOnly = path;
+    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &inputOnly, &signaturePath);
+  } else {
+    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &path, &signaturePath);
+  }
+  downloadManager->progressEnabled = false;
+  if (!signaturePath.empty() && app::FileExists(signaturePath))
+    app::DeleteFileIfExists(signaturePath);
+  if (rc != net::Ok && !path.empty() && app::FileExists(path)) app::DeleteFileIfExists(path);
+  return rc;
+}
+
+}  // namespace update
