@@ -100,12 +100,14 @@ TEST_F(Run, HandlerSuccessProvisionsTheRoom) {
   m.PutToken(token);
   fs::create_directories(m.C("ProgramData/Corvane/CorvZyra"));
   std::ofstream(m.C("ProgramData/Corvane/CorvZyra/provision-token.data")) << "an older token";
-  m.StartHandler({"--behaviour", "success"});
+  m.ReadyForHandOff({"--behaviour", "success"});
   const auto run = m.RunStub();
-  EXPECT_EQ(m.HandlerExit(), 0);
   EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
   EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
-  EXPECT_EQ(m.ReadFile(m.C("ProgramData/Corvane/CorvZyra/provision-token.data")), token);
+  // The handler service picked up the staged token, whole.
+  EXPECT_THAT(m.ReadFile(m.root() + "/handler.out"),
+              HasSubstr("picked up the provisioning token (" + std::to_string(token.size()) +
+                        " bytes)"));
   EXPECT_FALSE(m.Exists(m.C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt")));
   EXPECT_THAT(Tail(run.consoleMessages, 5),
               ElementsAre("info  Room provision completed.",
@@ -117,7 +119,7 @@ TEST_F(Run, HandlerSuccessProvisionsTheRoom) {
 
 TEST_F(Run, AlreadyProvisionedCountsAsSuccess) {
   m.PutToken("t");
-  m.StartHandler({"--behaviour", "already"});
+  m.ReadyForHandOff({"--behaviour", "already"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
   EXPECT_THAT(run.consoleMessages,
@@ -126,6 +128,7 @@ TEST_F(Run, AlreadyProvisionedCountsAsSuccess) {
 
 TEST_F(Run, SilentHandlerTimesOutAfterTenPolls) {
   m.PutToken("t");
+  m.ReadyForHandOff({"--behaviour", "silent"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 125);
   EXPECT_EQ(Count(run.consoleMessages, "info  Provisioning room. Please wait..."), 10);
@@ -139,7 +142,7 @@ TEST_F(Run, SilentHandlerTimesOutAfterTenPolls) {
 
 TEST_F(Run, ProgressWithoutVerdictWaitsTwentyPolls) {
   m.PutToken("t");
-  m.StartHandler({"--behaviour", "progress", "--then", "none"});
+  m.ReadyForHandOff({"--behaviour", "progress", "--then", "none"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 125);
   EXPECT_EQ(Count(run.consoleMessages, "info  Zyra update started. Please wait..."), 20);
@@ -149,7 +152,7 @@ TEST_F(Run, ProgressWithoutVerdictWaitsTwentyPolls) {
 
 TEST_F(Run, VerdictWithATrailingLineBreakIsAFailure) {
   m.PutToken("t");
-  m.StartHandler({"--behaviour", "trailing-newline"});
+  m.ReadyForHandOff({"--behaviour", "trailing-newline"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 125);
   EXPECT_THAT(run.stdoutText, HasSubstr("  info  Room provision result: Room provision success.\n"));
@@ -167,7 +170,7 @@ TEST_F(Run, LogLevelFourShowsErrorsOnly) {
 TEST_F(Run, LogLevelSixLogsNothingAndChangesNothing) {
   m.SetLogLevel(6);
   m.PutToken("t");
-  m.StartHandler({"--behaviour", "success"});
+  m.ReadyForHandOff({"--behaviour", "success"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.stdoutText, "");
@@ -185,11 +188,14 @@ TEST_F(Run, WithoutTheExchangeFolderNoResultFileIsWrittenButTheCodeStands) {
 }
 
 TEST_F(Run, UserDataFolderIsUsedWhenTheMachineWideOneIsMissing) {
+  m.ReadyForHandOff({"--behaviour", "success"});
+  fs::create_directories(m.root() + "/cwd");
+  // Without a machine-wide data folder the configuration is read from the
+  // current folder.
+  fs::rename(m.C("ProgramData/Corvane/CorvZyra/zyra-config.json"), m.root() + "/cwd/zyra-config.json");
   fs::remove_all(m.C("ProgramData"));
   fs::create_directories(m.C("users/kiosk/AppData/Roaming"));
-  fs::create_directories(m.root() + "/cwd");
   m.PutToken("user token");
-  m.StartHandler({"--behaviour", "success"});
   const auto run = m.RunStub({}, {{"USER", "kiosk"}}, m.root() + "/cwd");
   EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
   EXPECT_EQ(m.ReadFile(m.C("users/kiosk/AppData/Roaming/Corvane/CorvZyra/provision-token.data")),

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -21,6 +22,7 @@ EmulatedMachine::EmulatedMachine() {
 
 EmulatedMachine::~EmulatedMachine() {
   delete handler_;
+  delete updateServer_;
   std::error_code ec;
   if (std::getenv("ZYRA_KEEP_MACHINES") == nullptr) fs::remove_all(root_, ec);
 }
@@ -55,10 +57,85 @@ void EmulatedMachine::WriteRegistry(const std::string& body) {
 }
 
 void EmulatedMachine::SetLogLevel(int level) {
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(level));
-  WriteRegistry(std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\r\n") +
-                "\"log_level\"=dword:" + hex + "\r\n");
+  logLevel_ = level;
+  WriteRegistryState();
+}
+
+void EmulatedMachine::SetInstalledAgentVersion(const std::string& version) {
+  agentVersion_ = version;
+  WriteRegistryState();
+}
+
+void EmulatedMachine::WriteRegistryState() {
+  std::string body;
+  if (logLevel_ >= 0) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(logLevel_));
+    body += std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\r\n") +
+            "\"log_level\"=dword:" + hex + "\r\n\r\n";
+  }
+  if (!agentVersion_.empty())
+    body += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraAgent]\r\n\"DisplayVersion\"=\"" +
+            agentVersion_ + "\"\r\n";
+  WriteRegistry(body);
+}
+
+void EmulatedMachine::InstallHandlerService(const std::vector<std::string>& args) {
+  const std::string dir = root_ + "/services/CorvZyraHandler";
+  fs::create_directories(dir);
+  std::string cmd = std::string("#!/bin/sh\nexec '") + ZYRA_HANDLER_DOUBLE + "' --service";
+  for (const auto& a : args) cmd += " '" + a + "'";
+  cmd += " >> '" + root_ + "/handler.out' 2>&1\n";
+  std::ofstream(dir + "/service") << cmd;
+  fs::permissions(dir + "/service", fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+}
+
+void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
+                                 const std::string& versionDoc) {
+  const std::string www = root_ + "/www";
+  fs::create_directories(www);
+  fs::copy_file(ZYRA_INSTALLER_DOUBLE, www + "/CorvZyraAgent-Setup.exe",
+                fs::copy_options::overwrite_existing);
+  std::ofstream(www + "/CorvZyraAgent-Setup.exe.manifest", std::ios::binary)
+      << (versionDoc.empty() ? "{\"version\":\"" + version + "\"}" : versionDoc);
+  std::ofstream(root_ + "/installer-double.conf")
+      << "version=" << version << "\nexit=" << installerExit << "\n";
+  if (updateServer_ == nullptr) {
+    ProcessOptions o;
+    o.argv = {ZYRA_UPDATE_SERVER, "--root", www, "--port-file", root_ + "/server.port"};
+    o.stdoutFile = root_ + "/server.log";
+    updateServer_ = new Process(o);
+    for (int i = 0; i < 5000 && ReadFile(root_ + "/server.port").empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const std::string port = std::to_string(std::atoi(ReadFile(root_ + "/server.port").c_str()));
+  const std::string base = "http://127.0.0.1:" + port;
+  ProcessOptions sign;
+  sign.argv = {ZYRA_SIGN, "manifest", ZYRA_DEV_PRIVATE_KEY, www, base};
+  Run(sign, 60);
+  fs::create_directories(C("ProgramData/Corvane/CorvZyra"));
+  std::ofstream(C("ProgramData/Corvane/CorvZyra/zyra-config.json"))
+      << "{\"morla\":{\"current\":\"local\",\"available\":[{\"name\":\"local\",\"url\":\"" << base
+      << "/corvane.com/api/files/manifest/zyra/latest\"}]}}";
+}
+
+void EmulatedMachine::TamperServedFile(const std::string& name, const std::string& content) {
+  std::ofstream(root_ + "/www/" + name, std::ios::binary) << content;
+}
+
+std::vector<std::string> EmulatedMachine::InstallerCalls() const {
+  std::vector<std::string> calls;
+  std::istringstream in(ReadFile(root_ + "/installer-double.calls"));
+  for (std::string line; std::getline(in, line);) calls.push_back(line);
+  return calls;
+}
+
+void EmulatedMachine::ReadyForHandOff(const std::vector<std::string>& handlerArgs) {
+  SetInstalledAgentVersion("1.0.0");
+  OfferAgent("1.0.0");
+  InstallHandlerService(handlerArgs);
 }
 
 void EmulatedMachine::StartHandler(const std::vector<std::string>& args) {

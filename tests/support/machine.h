@@ -33,6 +33,23 @@ class EmulatedMachine {
 
   // Starts the handler double (under the same fake clock) with its options.
   void StartHandler(const std::vector<std::string>& args);
+
+  // Installs the handler double as the emulated "CorvZyraHandler" service.
+  void InstallHandlerService(const std::vector<std::string>& args);
+  // "DisplayVersion" of the installed agent (registry), kept with the log level.
+  void SetInstalledAgentVersion(const std::string& version);
+
+  // An update server on loopback offering the agent version with a signed
+  // installer double (exiting with installerExit) and version manifest; the
+  // agent configuration file points at it. versionDoc replaces the version
+  // manifest's content when not empty.
+  void OfferAgent(const std::string& version, int installerExit = 0,
+                  const std::string& versionDoc = "");
+  // Replaces a served file (after signing: a tampered package).
+  void TamperServedFile(const std::string& name, const std::string& content);
+  [[nodiscard]] std::vector<std::string> InstallerCalls() const;
+  // A machine whose agent is current and whose handler service plays args.
+  void ReadyForHandOff(const std::vector<std::string>& handlerArgs);
   // Runs the stub to completion under libfaketime.
   StubRun RunStub(const std::vector<std::string>& args = {},
                   const std::map<std::string, std::string>& env = {},
@@ -47,8 +64,13 @@ class EmulatedMachine {
   [[nodiscard]] std::string LogFile() const;
 
  private:
+  void WriteRegistryState();
+
   std::string root_;
   Process* handler_ = nullptr;
+  Process* updateServer_ = nullptr;
+  int logLevel_ = -1;
+  std::string agentVersion_;
 };
 
 }  // namespace zyra_test

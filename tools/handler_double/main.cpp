@@ -2,6 +2,7 @@
 // protocol, for demos and tests. It waits until the stub has written its
 // placeholder into the status file, then behaves as told.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,9 @@ void Usage() {
                "  trailing-newline  writes the success text followed by a line break\n"
                "  other-case        writes \"ROOM PROVISION SUCCESS.\"\n"
                "  delete            deletes the status file\n"
+               "--service runs as the emulated CorvZyraHandler service: it picks up\n"
+               "C:\\ProgramData\\Corvane\\CorvZyra\\provision-token.data at start and ends\n"
+               "quietly when stopped;\n"
                "--delay S waits S seconds after the placeholder appears (default 0);\n"
                "--wait-limit S gives up when no placeholder came within S seconds\n"
                "(default 1200). Seconds follow the clock the program sees.\n");
@@ -53,6 +57,19 @@ void Write(const std::string& content) {
   std::fflush(stdout);
 }
 
+void PickUpToken() {
+  const std::string token = "C:\\ProgramData\\Corvane\\CorvZyra\\provision-token.data";
+  std::string content;
+  if (!app::ReadWholeFile(token, content)) {
+    std::printf("zyra-handler-double: no provisioning token to pick up\n");
+    return;
+  }
+  app::DeleteFileIfExists(token);
+  std::printf("zyra-handler-double: picked up the provisioning token (%zu bytes)\n",
+              content.size());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,6 +79,7 @@ int main(int argc, char** argv) {
   double delay = 0;
   double verdictAfter = 60;
   double waitLimit = 1200;
+  bool service = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -71,6 +89,7 @@ int main(int argc, char** argv) {
     else if (a == "--then" && hasValue) then = argv[++i];
     else if (a == "--text" && hasValue) text = argv[++i];
     else if (a == "--wait-limit" && hasValue) waitLimit = std::atof(argv[++i]);
+    else if (a == "--service") service = true;
     else {
       Usage();
       return 2;
@@ -84,6 +103,11 @@ int main(int argc, char** argv) {
   if (!known) {
     Usage();
     return 2;
+  }
+  if (service) {
+    // Stopping the service is a normal end.
+    std::signal(SIGTERM, [](int) { std::_Exit(0); });
+    PickUpToken();
   }
   if (behaviour == "silent") return 0;
 

@@ -2,9 +2,15 @@
 //   zyra-sign keygen PRIVATE.pem PUBLIC.pem
 //   zyra-sign sign PRIVATE.pem FILE [--lsb-first]   writes FILE.sig
 //   zyra-sign verify FILE SIGFILE                   against the compiled-in key
+//   zyra-sign manifest PRIVATE.pem FOLDER BASE-URL  signs every file of FOLDER and
+//                                                   writes FOLDER/manifest.json
 // Exit codes: 0 success (valid), 1 invalid signature, 2 usage or I/O error.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
 #include <cstring>
 #include <string>
 
@@ -19,7 +25,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: zyra-sign keygen PRIVATE.pem PUBLIC.pem\n"
                "       zyra-sign sign PRIVATE.pem FILE [--lsb-first]\n"
-               "       zyra-sign verify FILE SIGFILE\n");
+               "       zyra-sign verify FILE SIGFILE\n"
+               "       zyra-sign manifest PRIVATE.pem FOLDER BASE-URL\n");
   return 2;
 }
 
@@ -74,6 +81,35 @@ int Verify(const std::string& hostFile, const std::string& hostSigFile) {
   return Fail("invalid signature: it does not match " + file + " under the compiled-in key", 1);
 }
 
+// Signs every package of folder (not .sig files, not manifest.json) and
+// writes manifest.json listing each with its URL and signature URL.
+int Manifest(const std::string& key, const std::string& folder, std::string baseUrl) {
+  namespace fs = std::filesystem;
+  if (!fs::is_directory(folder)) return Fail(folder + " is not a folder");
+  while (!baseUrl.empty() && baseUrl.back() == '/') baseUrl.pop_back();
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (!e.is_regular_file() || name == "manifest.json") continue;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".sig") == 0) continue;
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  nlohmann::json packages = nlohmann::json::array();
+  for (const std::string& name : names) {
+    const int rc = Sign(key, (fs::path(folder) / name).string(), false);
+    if (rc != 0) return rc;
+    packages.push_back({{"name", name},
+                        {"url", baseUrl + "/" + name},
+                        {"signatures", {{"sigv1", baseUrl + "/" + name + ".sig"}}}});
+  }
+  const nlohmann::json doc = {{"ttl", 3600}, {"packages", packages}};
+  std::ofstream out(fs::path(folder) / "manifest.json", std::ios::binary);
+  out << doc.dump(2) << "\n";
+  if (!out) return Fail("cannot write manifest.json");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,5 +123,6 @@ int main(int argc, char** argv) {
   if (cmd == "sign" && (argc == 4 || (argc == 5 && std::strcmp(argv[4], "--lsb-first") == 0)))
     return Sign(argv[2], argv[3], argc == 5);
   if (cmd == "verify" && argc == 4) return Verify(argv[2], argv[3]);
+  if (cmd == "manifest" && argc == 5) return Manifest(argv[2], argv[3], argv[4]);
   return Usage();
 }

@@ -1,0 +1,162 @@
+#include "app/agent_update.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "app/file_helpers.h"
+#include "logging/logger.h"
+#include "platform/cregistry.h"
+#include "platform/installer_launch.h"
+#include "platform/service_installer.h"
+#include "platform/utf.h"
+#include "update/update_manager.h"
+
+namespace app {
+
+std::string GetInstalledAgentVersion() {
+  platform::CRegistry reg(kAgentKey);
+  char16_t buffer[260] = {};
+  if (!reg.GetString(u"DisplayVersion", buffer, 260)) return std::string();
+  return NormalizeVersion(platform::ToUtf8(buffer));
+}
+
+std::string NormalizeVersion(const std::string& text) {
+  const auto pieces = Tokenize(text, ".");
+  if (pieces.size() < 4) return text;
+  return pieces[0] + "." + pieces[1] + "." + pieces[2];
+}
+
+std::int32_t ParseComponent(const std::string& piece) {
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(piece.c_str(), &end, 10);
+  if (end == piece.c_str() || errno == ERANGE || value > INT32_MAX || value < INT32_MIN) return 0;
+  return static_cast<std::int32_t>(value);
+}
+
+int CompareVersions(const std::string& a, const std::string& b) {
+  auto pa = Tokenize(a, ".");
+  auto pb = Tokenize(b, ".");
+  while (pa.size() < 3) pa.push_back("0");
+  while (pb.size() < 3) pb.push_back("0");
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::int32_t x = ParseComponent(pa[i]);
+    const std::int32_t y = ParseComponent(pb[i]);
+    if (x > y) return 1;
+    if (x < y) return -1;
+  }
+  return 0;
+}
+
+const char* InstallerExitDescription(std::int32_t exitCode) {
+  switch (exitCode) {
+    case 3: return "Newer version is detected";
+    case 5: return "Reboot is required before installation";
+    case 6:
+    case 7: return "Reboot is required after installation";
+    case 8: return "Failed: Missing file ";
+    case 256: return "Failed: Wrong Password";
+    default: return "UNKNOWN";
+  }
+}
+
+bool RestartHandlerService() {
+  platform::ServiceInstaller service(kHandlerServiceName);
+  const auto stopped = service.Stop();
+  SleepSeconds(5);
+  const auto started = service.Start();
+  return stopped == 0 && started == 0;
+}
+
+namespace {
+
+// The "version" of the downloaded version manifest. Throws
+// std::runtime_error naming the problem when the file cannot be read, is not
+// JSON, or holds a value whose "version" is not a string.
+std::string ReadAvailableVersion(const std::string& path) {
+  std::string text;
+  if (!ReadWholeFile(path, text)) throw std::runtime_error("the file cannot be opened");
+  nlohmann::json doc;
+  try {
+    doc = nlohmann::json::parse(text);
+  } catch (const std::exception&) {
+    throw std::runtime_error("it is not JSON");
+  }
+  if (doc.empty()) return std::string();  // null, {} and [] name no version
+  if (!doc.is_object()) throw std::runtime_error("it is not a JSON object");
+  const auto it = doc.find("version");
+  if (it == doc.end() || !it->is_string())
+    throw std::runtime_error("its \"version\" is not a string");
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
+  run.installedVersion = GetInstalledAgentVersion();
+  if (run.installedVersion.empty())
+    logging::Info("No prior ZyraAgent found on the system");
+  else
+    logging::Info("Current ZyraAgent version is {0}", run.installedVersion);
+
+  if (updateManager.DownloadUpdatePackage(update::AgentManifest, run.manifestPath) != 0) {
+    logging::Error("Cannot download ZyraAgent version file.");
+    run.resultCode = ResultCode::AgentDownloadFailed;
+    return false;
+  }
+  try {
+    run.availableVersion = ReadAvailableVersion(run.manifestPath);
+  } catch (const std::exception& e) {
+    // A version file we cannot use is as good as none: the agent cannot be
+    // brought up to date.
+    DeleteFileIfExists(run.manifestPath);
+    logging::Error("Cannot read ZyraAgent version file: {0}.", e.what());
+    run.resultCode = ResultCode::AgentDownloadFailed;
+    return false;
+  }
+  DeleteFileIfExists(run.manifestPath);
+
+  if (CompareVersions(run.availableVersion, run.installedVersion) != 1) {
+    logging::Info("ZyraAgent is up to date.");
+    bool restarted = false;
+    try {
+      restarted = RestartHandlerService();
+    } catch (const std::exception& e) {
+      logging::Error("Cannot restart ZyraHandler: {0}", e.what());
+    }
+    if (!restarted) {
+      run.resultCode = ResultCode::RoomProvisioningFailed;
+      return false;
+    }
+    WriteResultFile(ResultCode::AgentDownloadComplete, false);
+    return true;
+  }
+
+  logging::InfoText("Downloading ZyraAgent " + run.availableVersion);
+  if (updateManager.DownloadUpdatePackage(update::AgentSetup, run.installerPath) != 0) {
+    DeleteFileIfExists(run.installerPath);
+    logging::Error("Cannot download ZyraAgent {0}.", run.availableVersion);
+    run.resultCode = ResultCode::AgentDownloadFailed;
+    return false;
+  }
+  WriteResultFile(ResultCode::AgentDownloadComplete, false);
+  logging::Info("Installing ZyraAgent version {0}.", run.availableVersion);
+  const auto exitCode = platform::utils::RunInstallerSilently(run.installerPath);
+  if (!exitCode) {
+    logging::Error("Cannot launch ZyraAgent version {0}", run.availableVersion);
+    run.resultCode = ResultCode::AgentInstallFailed;
+    return false;
+  }
+  logging::Info("ZyraAgent version {0} installed.", run.availableVersion);
+  if (*exitCode == 0) return true;
+  logging::Info("Failed to install ZyraAgent version {0}.", run.availableVersion);
+  logging::Info("Install error {0}: {1}", *exitCode, InstallerExitDescription(*exitCode));
+  run.resultCode = ResultCode::AgentInstallFailed;
+  return false;
+}
+
+}  // namespace app

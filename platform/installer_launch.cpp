@@ -1,0 +1,44 @@
+#include "platform/installer_launch.h"
+
+#include "logging/logger.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace platform::utils {
+
+std::optional<std::int32_t> RunInstallerSilently(const std::string& path) {
+  static const char* const kOrigin = "platform::utils::RunInstallerSilently";
+  if (path.empty() || !win::OpenFile(path, "r")) return std::nullopt;
+
+  win::ShellExecuteInfo info;
+  info.fMask = win::kSeeMaskNoCloseProcess;
+  info.lpVerb = "open";
+  info.lpFile = path;
+  info.lpParameters = "/S";
+  info.nShow = win::kSwHide;
+  if (!win::ShellExecuteExA(info)) {
+    logging::Warn("[{0}] - Failed to launch {1}", kOrigin, path);
+    return std::nullopt;
+  }
+  std::int32_t exitCode = -1;
+  if (info.hProcess == nullptr) {
+    logging::Warn("[{0}] - Process handle is not valid", kOrigin);
+    return std::nullopt;
+  }
+  if (win::WaitForSingleObject(info.hProcess, win::kInfinite) != win::kWaitObject0) {
+    logging::Warn("[{0}] - Wait object", kOrigin);
+    win::CloseHandle(info.hProcess);
+    return std::nullopt;
+  }
+  win::DWORD code = 0;
+  if (win::GetExitCodeProcess(info.hProcess, &code)) {
+    exitCode = static_cast<std::int32_t>(code);
+    logging::Info("[{0}] - ZyraAgent installation completed. Return code: {1}", kOrigin, exitCode);
+  } else {
+    logging::Warn("[{0}] - Failed to get return code", kOrigin);
+  }
+  win::CloseHandle(info.hProcess);
+  return exitCode;
+}
+
+}  // namespace platform::utils

@@ -1,0 +1,35 @@
+#pragma once
+// Process facade: ShellExecuteExA with a process handle, the wait, the exit
+// code.
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace platform::win {
+
+struct ProcessTag;
+using HANDLE = ProcessTag*;
+
+constexpr DWORD kSeeMaskNoCloseProcess = 0x00000040;
+constexpr int kSwHide = 0;
+constexpr DWORD kInfinite = 0xFFFFFFFF;
+constexpr DWORD kWaitObject0 = 0;
+constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+
+// SHELLEXECUTEINFOA, as far as the program fills it.
+struct ShellExecuteInfo {
+  DWORD fMask = 0;
+  std::string lpVerb;
+  std::string lpFile;
+  std::string lpParameters;
+  std::string lpDirectory;
+  int nShow = 0;
+  HANDLE hProcess = nullptr;  // out
+};
+
+[[nodiscard]] BOOL ShellExecuteExA(ShellExecuteInfo& info);
+[[nodiscard]] DWORD WaitForSingleObject(HANDLE process, DWORD milliseconds);
+[[nodiscard]] BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+BOOL CloseHandle(HANDLE process);
+
+}  // namespace platform::win
