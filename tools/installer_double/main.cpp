@@ -4,6 +4,9 @@
 // sets "DisplayVersion" under HKLM\SOFTWARE\Corvane\CorvZyraAgent in the
 // emulated registry, and exits with the chosen code.
 //
+// Like the real installer, a successful run (re)starts the handler service
+// "CorvZyraHandler" when the emulated machine has it.
+//
 // Settings, from $ZYRA_MACHINE_ROOT/installer-double.conf (all optional):
 //   version=1.2.3   the version it "installs" (default: no registry change)
 //   exit=0          its exit code (default 0)
@@ -13,6 +16,8 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+
+#include "platform/service_installer.h"
 
 namespace {
 
@@ -57,6 +62,13 @@ int main(int argc, char** argv) {
     if (line.rfind("version=", 0) == 0) version = line.substr(8);
     if (line.rfind("exit=", 0) == 0) exitCode = std::atoi(line.c_str() + 5);
   }
-  if (!version.empty() && exitCode == 0) SetDisplayVersion(root + "/registry.reg", version);
-  return exitCode;
+  if (exitCode != 0) return exitCode;
+  if (!version.empty()) SetDisplayVersion(root + "/registry.reg", version);
+  try {
+    platform::ServiceInstaller handler(u"CorvZyraHandler");
+    (void)handler.Start();
+  } catch (const std::exception&) {
+    // No service manager on this machine: nothing to start.
+  }
+  return 0;
 }
