@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds with warnings fatal,
-# runs the Linux suite (unit and end-to-end tests on emulated machines), links
-# the shipping 32-bit Windows program, and runs the Windows unit tests under
+# runs the Linux suite (unit and end-to-end tests on emulated machines),
+# builds the Windows libraries from Debian's sources (once; cached), links the
+# shipping 32-bit Windows program, and runs the Windows unit tests under
 # wine64 in a fresh Wine prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +39,9 @@ echo "== Linux build (emulated Windows machine) =="
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZYRA_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build/linux -j "$jobs"
 run_ctest linux build/linux -j "$jobs"
+
+echo "== Windows libcrypto and libcurl (from Debian's sources; cached) =="
+bash scripts/build-windows-deps.sh all
 
 echo "== Windows i686 (the shipping program): compile and link =="
 cmake -S . -B build/windows-i686 -G Ninja -DCMAKE_BUILD_TYPE=Release \
