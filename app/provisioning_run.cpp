@@ -1,11 +1,16 @@
 #include "app/provisioning_run.h"
 
+#include <exception>
+#include <memory>
 #include <string>
 
+#include "app/agent_update.h"
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
 #include "app/token_staging.h"
 #include "logging/logger.h"
+#include "platform/proxy_detector.h"
+#include "update/update_manager.h"
 
 namespace app {
 
@@ -36,13 +41,13 @@ ResultCode ProvisioningRun() {
   const std::string logPath = GetDataFilePath(kLogFileName);
   logging::InitLogger(logPath, kLoggerName, level);
 
-  // TODO(proxy issue): log "ProvStub Proxies: {0}" with ProxyDetector::DescribeAll here.
+  logging::Info("ProvStub Proxies: {0}", platform::ProxyDetector::DescribeAll());
 
   run.provisionFolder = GetProvisionFolder();
   run.tokenDestination = run.provisionFolder + "/" + kStagedTokenName;
 
-  // TODO(update manager issue): create the UpdateManager here; its
-  // construction starts the clean-up of the download folder.
+  // Its construction starts the clean-up of the download folder.
+  auto updateManager = std::make_unique<update::UpdateManager>();
 
   run.installerPath = MakeTempDownloadPath(kInstallerName, kInstallerExtension);
   run.manifestPath = MakeTempDownloadPath(kManifestName, kManifestExtension);
@@ -56,13 +61,21 @@ ResultCode ProvisioningRun() {
                 kResultFile);
   WriteResultFile(ResultCode::ProvisioningInProgress, false);
 
-  if (!StageProvisionToken(run)) {
-    run.resultCode = ResultCode::TokenNotFound;
-  } else {
-    // TODO(agent step issue): UpdateAgent (run) goes here; it ends the run
-    // with 123, 124 or 125, or writes the interim 8 and continues.
-    const bool provisioned = HandOffToHandler();
-    run.resultCode = provisioned ? run.pendingCode : ResultCode::RoomProvisioningFailed;
+  // No step may end the run without its final result line: anything a step
+  // throws ends the run as a failed room provisioning.
+  try {
+    if (!StageProvisionToken(run)) {
+      run.resultCode = ResultCode::TokenNotFound;
+    } else if (UpdateAgent(run, *updateManager)) {
+      const bool provisioned = HandOffToHandler();
+      run.resultCode = provisioned ? run.pendingCode : ResultCode::RoomProvisioningFailed;
+    }
+  } catch (const std::exception& e) {
+    logging::Error("Provisioning stopped by an unexpected error: {0}", e.what());
+    run.resultCode = ResultCode::RoomProvisioningFailed;
+  } catch (...) {
+    logging::Error("Provisioning stopped by an unexpected error.");
+    run.resultCode = ResultCode::RoomProvisioningFailed;
   }
 
   WriteResultFile(run.resultCode, true);
@@ -70,7 +83,7 @@ ResultCode ProvisioningRun() {
   logging::Info("provision_result_code {0}", static_cast<unsigned>(run.resultCode));
   logging::InfoText(ResultCodeDescription(run.resultCode));
 
-  // TODO(update manager issue): the UpdateManager is destroyed here.
+  updateManager.reset();
   return run.resultCode;
 }
 

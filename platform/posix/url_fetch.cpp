@@ -1,0 +1,238 @@
+#include "platform/posix/url_fetch.h"
+
+#include <curl/curl.h>
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/files.h"
+
+namespace platform::posix {
+namespace {
+
+constexpr const char* kHostsFile = "C:\\Windows\\System32\\drivers\\etc\\hosts";
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool StartsWithIgnoreCase(const std::string& s, const std::string& prefix) {
+  return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
+}
+
+// The scheme before "://", lower-cased; empty when there is none.
+std::string SchemeOf(const std::string& url) {
+  const auto sep = url.find("://");
+  if (sep == std::string::npos || sep == 0) return {};
+  for (std::size_t i = 0; i < sep; ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return {};
+  }
+  return Lower(url.substr(0, sep));
+}
+
+bool IsDriveForm(const std::string& s) {
+  return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes %XX escapes; false on a malformed escape or an encoded NUL.
+bool PercentDecode(const std::string& in, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '%') {
+      out += in[i];
+      continue;
+    }
+    if (i + 2 >= in.size()) return false;
+    const int hi = HexValue(in[i + 1]);
+    const int lo = HexValue(in[i + 2]);
+    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return false;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
+// An IPv4 or IPv6 address as the hosts file writes it.
+bool IsAddress(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (!std::isxdigit(static_cast<unsigned char>(c)) && c != '.' && c != ':') return false;
+  }
+  return true;
+}
+
+bool IsHostName(const std::string& s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+      return false;
+  }
+  return true;
+}
+
+bool ReadWindowsFile(const std::string& windowsPath, std::size_t maxBytes, std::string& body) {
+  win::FilePtr f = win::OpenFile(windowsPath, "rb");
+  if (!f) return false;
+  std::string data;
+  char buf[16 * 1024];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+    data.append(buf, n);
+    if (data.size() > maxBytes) return false;
+  }
+  if (std::ferror(f.get()) != 0) return false;
+  body.swap(data);
+  return true;
+}
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlDeleter {
+  void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+
+struct SlistDeleter {
+  void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+
+struct Sink {
+  std::string data;
+  std::size_t maxBytes = 0;
+};
+
+std::size_t WriteToSink(char* ptr, std::size_t size, std::size_t count, void* userdata) {
+  auto* sink = static_cast<Sink*>(userdata);
+  const std::size_t n = size * count;
+  if (sink->data.size() + n > sink->maxBytes) return 0;  // aborts the transfer
+  sink->data.append(ptr, n);
+  return n;
+}
+
+// CURLOPT_CONNECT_TO entries for the hosts file: "name::address:" sends any
+// port of name to address. The first entry for a name wins, as on Windows.
+bool AppendHostsMapping(SlistPtr& list) {
+  std::set<std::string> seen;
+  for (const auto& [name, address] : HostsFileEntries()) {
+    if (!seen.insert(Lower(name)).second) continue;
+    const std::string target =
+        address.find(':') != std::string::npos ? "[" + address + "]" : address;
+    curl_slist* grown = curl_slist_append(list.get(), (name + "::" + target + ":").c_str());
+    if (grown == nullptr) return false;
+    list.release();
+    list.reset(grown);
+  }
+  return true;
+}
+
+bool FetchHttp(const std::string& url, const std::string& userAgent, const FetchLimits& limits,
+               std::string& body) {
+  InitCurlOnce();
+  CurlPtr curl(curl_easy_init());
+  if (!curl) return false;
+  SlistPtr connectTo;
+  if (!AppendHostsMapping(connectTo)) return false;
+  Sink sink;
+  sink.maxBytes = limits.maxBytes;
+  CURL* c = curl.get();
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_PROXY, "");  // direct, whatever the environment says
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToSink);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+  if (!userAgent.empty()) curl_easy_setopt(c, CURLOPT_USERAGENT, userAgent.c_str());
+  if (connectTo) curl_easy_setopt(c, CURLOPT_CONNECT_TO, connectTo.get());
+  if (curl_easy_perform(c) != CURLE_OK) return false;
+  long status = 0;
+  if (curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return false;
+  if (status < 200 || status > 299) return false;
+  body.swap(sink.data);
+  return true;
+}
+
+}  // namespace
+
+bool FileUrlToWindowsPath(const std::string& url, std::string& windowsPath) {
+  if (!StartsWithIgnoreCase(url, "file://")) return false;
+  std::string rest = url.substr(7);
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  if (StartsWithIgnoreCase(rest, "localhost/")) rest = rest.substr(9);
+  std::string path;
+  if (!rest.empty() && rest[0] == '/') {
+    // file:///C:/x -> C:/x; file:///x stays rooted (on C:).
+    path = IsDriveForm(rest.substr(1)) ? rest.substr(1) : rest;
+  } else if (IsDriveForm(rest)) {
+    path = rest;
+  } else {
+    return false;  // a host name: a share, which the machine does not have
+  }
+  std::string decoded;
+  if (!PercentDecode(path, decoded)) return false;
+  windowsPath = decoded;
+  return true;
+}
+
+std::vector<std::pair<std::string, std::string>> HostsFileEntries() {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::string text;
+  if (!ReadWindowsFile(kHostsFile, 1024 * 1024, text)) return entries;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    line = line.substr(0, line.find('#'));
+    std::vector<std::string> tokens;
+    std::string cur;
+    for (char c : line) {
+      if (std::isspace(static_cast<unsigned char>(c))) {
+        if (!cur.empty()) tokens.push_back(cur);
+        cur.clear();
+      } else {
+        cur += c;
+      }
+    }
+    if (!cur.empty()) tokens.push_back(cur);
+    if (tokens.size() < 2 || !IsAddress(tokens[0])) continue;
+    for (std::size_t i = 1; i < tokens.size(); ++i) {
+      if (IsHostName(tokens[i])) entries.emplace_back(tokens[i], tokens[0]);
+    }
+  }
+  return entries;
+}
+
+bool FetchUrl(const std::string& url, const std::string& userAgent, const FetchLimits& limits,
+              std::string& body) {
+  const std::string scheme = SchemeOf(url);
+  if (scheme == "file") {
+    std::string path;
+    return FileUrlToWindowsPath(url, path) && ReadWindowsFile(path, limits.maxBytes, body);
+  }
+  if (scheme == "http" || scheme == "https") return FetchHttp(url, userAgent, limits, body);
+  return false;
+}
+
+}  // namespace platform::posix
