@@ -17,9 +17,7 @@
 namespace net {
 namespace {
 
-struct CurlCleanup {
-  void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
-};
+constexpr std::size_t kFileBufferSize = 1024 * 1024;
 
 std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* file) {
   return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
@@ -136,12 +134,12 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   }
 }
 
-void DownloadManager::FinishTransfer(CURL* handle) {
+void DownloadManager::FinishTransfer(CurlPtr& handle) {
   if (progressObserver && progress != lastReported) {
     progressObserver(progress);
     lastReported = progress;
   }
-  curl_easy_cleanup(handle);
+  handle.reset();
 }
 
 std::int32_t DownloadManager::Download(const std::string& url, const std::string& destination) {
@@ -150,29 +148,31 @@ std::int32_t DownloadManager::Download(const std::string& url, const std::string
   std::int32_t result = Ok;
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
     if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
-    CURL* handle = curl_easy_init();
-    if (handle == nullptr) return HandleFailed;
+    CurlPtr handle(curl_easy_init());
+    if (!handle) return HandleFailed;
     platform::win::FilePtr file = platform::win::OpenFile(destination, "wb");
     if (!file) {
       // Never transfer without somewhere to put the bytes: a failed attempt.
-      curl_easy_cleanup(handle);
+      handle.reset();
       logging::Error("[{0}] Cannot open {1} for writing (error {2}). Url: {3}", kOrigin,
                      destination, platform::win::GetLastError(), url);
       result = TransferFailed;
       continue;
     }
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    const bool proxyOk = ApplyProxy(handle, url, kOrigin);
-    ApplyTransferOptions(handle);
-    if (!verifyPeer) curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
-    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    // libcurl hands over 16 KiB at a time: gather them into large writes.
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferSize);
+    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    const bool proxyOk = ApplyProxy(handle.get(), url, kOrigin);
+    ApplyTransferOptions(handle.get());
+    if (!verifyPeer) curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &WriteToFile);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
 
-    CURLcode rc = proxyOk ? curl_easy_perform(handle) : CURLE_COULDNT_RESOLVE_PROXY;
+    CURLcode rc = proxyOk ? curl_easy_perform(handle.get()) : CURLE_COULDNT_RESOLVE_PROXY;
     long status = 0;
-    if (proxyOk) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (proxyOk) curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
     // A file that cannot be completed on disk fails the attempt.
     if (std::fclose(file.release()) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
     FinishTransfer(handle);
@@ -196,29 +196,29 @@ std::int32_t DownloadManager::DownloadToMemory(const std::string& url, long& htt
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
     if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
     body.clear();
-    CURL* handle = curl_easy_init();
-    if (handle == nullptr) return HandleFailed;
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    const bool proxyOk = ApplyProxy(handle, url, kOrigin);
-    ApplyTransferOptions(handle);
+    CurlPtr handle(curl_easy_init());
+    if (!handle) return HandleFailed;
+    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    const bool proxyOk = ApplyProxy(handle.get(), url, kOrigin);
+    ApplyTransferOptions(handle.get());
     if (trace) {
-      curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
-      curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &DownloadManager::OnCurlDebug);
-      curl_easy_setopt(handle, CURLOPT_DEBUGDATA, this);
+      curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 1L);
+      curl_easy_setopt(handle.get(), CURLOPT_DEBUGFUNCTION, &DownloadManager::OnCurlDebug);
+      curl_easy_setopt(handle.get(), CURLOPT_DEBUGDATA, this);
     } else {
-      curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
+      curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 0L);
     }
-    if (!verifyPeer) curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &AppendToBuffer);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-    if (headerList) curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
-    if (configure) configure(handle);
+    if (!verifyPeer) curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBuffer);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    if (headerList) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headerList.get());
+    if (configure) configure(handle.get());
 
     httpStatus = 0;
-    const CURLcode rc = proxyOk ? curl_easy_perform(handle) : CURLE_COULDNT_RESOLVE_PROXY;
-    if (proxyOk) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &httpStatus);
+    const CURLcode rc = proxyOk ? curl_easy_perform(handle.get()) : CURLE_COULDNT_RESOLVE_PROXY;
+    if (proxyOk) curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &httpStatus);
     FinishTransfer(handle);
     if (rc == CURLE_OK) return Ok;
 

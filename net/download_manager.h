@@ -40,6 +40,11 @@ struct DownloadProgress {
   bool operator!=(const DownloadProgress& o) const { return !(*this == o); }
 };
 
+struct CurlCleanup {
+  void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlCleanup>;
+
 struct SlistFree {
   void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
 };
@@ -106,7 +111,8 @@ class DownloadManager {
   // False when the proxy lookup failed (the attempt then fails).
   [[nodiscard]] bool ApplyProxy(CURL* handle, const std::string& url, const char* origin);
   void ApplyTransferOptions(CURL* handle);
-  void FinishTransfer(CURL* handle);
+  // Reports the last progress and releases the handle.
+  void FinishTransfer(CurlPtr& handle);
   [[nodiscard]] std::int32_t ValidatePair(const std::string& packageUrl,
                                           const std::string& signatureUrl,
                                           const std::string& packageIn, std::string* packageOut,
