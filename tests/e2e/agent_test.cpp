@@ -142,3 +142,32 @@ TEST_F(Agent, MissingServiceManagerEndsWith125AndAFinalLine) {
                        "Service Control Manager 0x0005."));
   EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
 }
+
+TEST_F(Agent, SignedInstallerThatCannotStartEndsWith124) {
+  m.OfferAgent("3.1.0");
+  m.TamperServedFile("CorvZyraAgent-Setup.exe", "this is not a program\n");
+  m.Resign();
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 124);
+  bool warned = false;
+  for (const auto& l : run.consoleMessages)
+    warned = warned ||
+             l.rfind("warning  [platform::utils::RunInstallerSilently] - Failed to launch C:\\", 0) == 0;
+  EXPECT_TRUE(warned) << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages, Contains("error  Cannot launch ZyraAgent version 3.1.0"));
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 124\r\n");
+}
+
+TEST_F(Agent, HandlerThatCannotBeStoppedIsStillStartedAndTheRunEndsWith125) {
+  // The service's program is not executable: the service is not installed.
+  fs::permissions(m.root() + "/services/CorvZyraHandler/service", fs::perms::owner_read);
+  m.SetInstalledAgentVersion("1.0.0");
+  m.OfferAgent("1.0.0");
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 125);
+  const auto& lines = run.consoleMessages;
+  EXPECT_THAT(lines, Contains("error  [ServiceInstaller::Stop] - OpenService failed with error 0x00000424"));
+  EXPECT_THAT(lines, Contains("debug  [ServiceInstaller::Start] - Attempting to start the service."));
+  EXPECT_THAT(lines, Contains("error  [ServiceInstaller::Start] - OpenService failed with error 0x00000424"));
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
+}

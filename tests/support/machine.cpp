@@ -110,15 +110,21 @@ void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
     for (int i = 0; i < 5000 && ReadFile(root_ + "/server.port").empty(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  Resign();
   const std::string port = std::to_string(std::atoi(ReadFile(root_ + "/server.port").c_str()));
   const std::string base = "http://127.0.0.1:" + port;
-  ProcessOptions sign;
-  sign.argv = {ZYRA_SIGN, "manifest", ZYRA_DEV_PRIVATE_KEY, www, base};
-  Run(sign, 60);
   fs::create_directories(C("ProgramData/Corvane/CorvZyra"));
   std::ofstream(C("ProgramData/Corvane/CorvZyra/zyra-config.json"))
       << "{\"morla\":{\"current\":\"local\",\"available\":[{\"name\":\"local\",\"url\":\"" << base
       << "/corvane.com/api/files/manifest/zyra/latest\"}]}}";
+}
+
+void EmulatedMachine::Resign() {
+  const std::string port = std::to_string(std::atoi(ReadFile(root_ + "/server.port").c_str()));
+  ProcessOptions sign;
+  sign.argv = {ZYRA_SIGN, "manifest", ZYRA_DEV_PRIVATE_KEY, root_ + "/www",
+               "http://127.0.0.1:" + port};
+  Run(sign, 60);
 }
 
 void EmulatedMachine::TamperServedFile(const std::string& name, const std::string& content) {

@@ -47,6 +47,8 @@ class EmulatedMachine {
                   const std::string& versionDoc = "");
   // Replaces a served file (after signing: a tampered package).
   void TamperServedFile(const std::string& name, const std::string& content);
+  // Signs every served file again and rewrites the manifest.
+  void Resign();
   [[nodiscard]] std::vector<std::string> InstallerCalls() const;
   // A machine whose agent is current and whose handler service plays args.
   void ReadyForHandOff(const std::vector<std::string>& handlerArgs);
