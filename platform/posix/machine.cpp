@@ -16,16 +16,6 @@ namespace {
 
 thread_local win::DWORD g_lastError = 0;
 
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 bool Exists(const std::string& p) {
   struct stat st {};
   return ::lstat(p.c_str(), &st) == 0;
@@ -75,6 +65,20 @@ std::string RealPathOr(const std::string& p) {
 }
 
 }  // namespace
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && StartsWithIgnoreCase(a, b);
+}
+
+bool StartsWithIgnoreCase(const std::string& s, const std::string& prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
 
 std::string MachineRoot() {
   const char* env = std::getenv("ZYRA_MACHINE_ROOT");

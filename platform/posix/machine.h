@@ -24,6 +24,10 @@ namespace platform::posix {
 // Z:\... elsewhere.
 [[nodiscard]] std::string ToWindowsPath(const std::string& hostPath);
 
+// ASCII letter case folded comparisons, as Windows compares names.
+[[nodiscard]] bool EqualsIgnoreCase(const std::string& a, const std::string& b);
+[[nodiscard]] bool StartsWithIgnoreCase(const std::string& s, const std::string& prefix);
+
 // Win32 error code for an errno value.
 [[nodiscard]] win::DWORD ErrnoToWin32(int err);
 

@@ -32,15 +32,7 @@ std::string ReadRegistryFile() {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool StartsWithIgnoreCase(const std::string& s, const std::string& prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(s[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
-}
+using posix::StartsWithIgnoreCase;
 
 // HKLM\SOFTWARE\X in the 32-bit view is HKLM\SOFTWARE\WOW6432Node\X. Without
 // a view flag the 32-bit view applies, as for the shipping 32-bit program.

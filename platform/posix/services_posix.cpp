@@ -536,15 +536,7 @@ bool Launch(const std::string& dir, DWORD& error) {
 
 std::string ServicesRoot() { return posix::MachineRoot() + "/services"; }
 
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
+using posix::EqualsIgnoreCase;
 
 // A service name names one folder below services/: no separators, no "."
 // or "..", at most 256 characters (as Windows limits service names).

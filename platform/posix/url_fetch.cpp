@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/files.h"
+#include "platform/posix/machine.h"
 
 namespace platform::posix {
 namespace {
@@ -20,9 +21,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool StartsWithIgnoreCase(const std::string& s, const std::string& prefix) {
-  return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
-}
 
 // The scheme before "://", lower-cased; empty when there is none.
 std::string SchemeOf(const std::string& url) {
