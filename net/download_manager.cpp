@@ -18,6 +18,10 @@ namespace net {
 namespace {
 
 constexpr std::size_t kFileBufferSize = 1024 * 1024;
+// Redirections followed per attempt: libcurl's own limit since 8.3. Older
+// libcurl follows without end, so a redirect loop would hold every attempt
+// until the transfer limit.
+constexpr long kMaxRedirects = 30;
 
 std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* file) {
   return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
@@ -125,6 +129,7 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   if (timeoutMs >= 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
   if (connectTimeoutMs >= 0)
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
   progress = DownloadProgress();
   lastReported = DownloadProgress();
   if (progressObserver) {

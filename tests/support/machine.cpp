@@ -111,20 +111,32 @@ void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   Resign();
+  WriteAgentConfig();
+}
+
+std::string EmulatedMachine::ServedBaseUrl() const {
+  if (!servedBase_.empty()) return servedBase_;
   const std::string port = std::to_string(std::atoi(ReadFile(root_ + "/server.port").c_str()));
-  const std::string base = "http://127.0.0.1:" + port;
+  return "http://127.0.0.1:" + port;
+}
+
+void EmulatedMachine::WriteAgentConfig() {
   fs::create_directories(C("ProgramData/Corvane/CorvZyra"));
   std::ofstream(C("ProgramData/Corvane/CorvZyra/zyra-config.json"))
-      << "{\"morla\":{\"current\":\"local\",\"available\":[{\"name\":\"local\",\"url\":\"" << base
-      << "/corvane.com/api/files/manifest/zyra/latest\"}]}}";
+      << "{\"morla\":{\"current\":\"local\",\"available\":[{\"name\":\"local\",\"url\":\""
+      << ServedBaseUrl() << "/corvane.com/api/files/manifest/zyra/latest\"}]}}";
 }
 
 void EmulatedMachine::Resign() {
-  const std::string port = std::to_string(std::atoi(ReadFile(root_ + "/server.port").c_str()));
   ProcessOptions sign;
-  sign.argv = {ZYRA_SIGN, "manifest", ZYRA_DEV_PRIVATE_KEY, root_ + "/www",
-               "http://127.0.0.1:" + port};
+  sign.argv = {ZYRA_SIGN, "manifest", ZYRA_DEV_PRIVATE_KEY, root_ + "/www", ServedBaseUrl()};
   Run(sign, 60);
+}
+
+void EmulatedMachine::ServeFrom(const std::string& baseUrl) {
+  servedBase_ = baseUrl;
+  Resign();
+  WriteAgentConfig();
 }
 
 void EmulatedMachine::TamperServedFile(const std::string& name, const std::string& content) {
@@ -168,6 +180,7 @@ StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
   o.argv = {StubPath()};
   o.argv.insert(o.argv.end(), args.begin(), args.end());
   o.argv = UnderFaketime(o.argv);
+  o.argv.insert(o.argv.begin(), launcher_.begin(), launcher_.end());
   o.setEnv = env;
   o.setEnv["ZYRA_MACHINE_ROOT"] = root_;
   o.unsetEnv = {"TMP", "TEMP"};
@@ -187,7 +200,9 @@ StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
 
 std::string EmulatedMachine::ReadFile(const std::string& hostPath) const {
   std::ifstream in(hostPath, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream out;
+  out << in.rdbuf();  // block copies: servers of the tests read whole installers per request
+  return out.str();
 }
 
 bool EmulatedMachine::Exists(const std::string& hostPath) const { return fs::exists(hostPath); }

@@ -49,6 +49,13 @@ class EmulatedMachine {
   void TamperServedFile(const std::string& name, const std::string& content);
   // Signs every served file again and rewrites the manifest.
   void Resign();
+  // Serves the offered files from a server of the test's own at baseUrl
+  // (it answers root()/www): signs them again for that address and points
+  // the agent configuration at it.
+  void ServeFrom(const std::string& baseUrl);
+  // Runs the stub through launcher (a command that ends by running its
+  // arguments), for example in a private mount namespace.
+  void SetStubLauncher(const std::vector<std::string>& launcher) { launcher_ = launcher; }
   [[nodiscard]] std::vector<std::string> InstallerCalls() const;
   // A machine whose agent is current and whose handler service plays args.
   void ReadyForHandOff(const std::vector<std::string>& handlerArgs);
@@ -67,12 +74,16 @@ class EmulatedMachine {
 
  private:
   void WriteRegistryState();
+  [[nodiscard]] std::string ServedBaseUrl() const;
+  void WriteAgentConfig();
 
   std::string root_;
   Process* handler_ = nullptr;
   Process* updateServer_ = nullptr;
   int logLevel_ = -1;
   std::string agentVersion_;
+  std::string servedBase_;  // empty: the update server's address
+  std::vector<std::string> launcher_;
 };
 
 }  // namespace zyra_test
