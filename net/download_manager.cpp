@@ -1,10 +1,14 @@
 #include "net/download_manager.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "app/file_helpers.h"
 #include "logging/logger.h"
@@ -37,6 +41,39 @@ const char* DebugMarker(curl_infotype type) {
   static const char* const kDebugMarkers[] = {"*", "<", ">", "<", ">", "<", ">", "}"};
   const auto i = static_cast<int>(type);
   return i >= 0 && i < 8 ? kDebugMarkers[i] : "?";
+}
+
+// Request headers as the trace shows them: the value of an Authorization or
+// Proxy-Authorization header (the proxy password, base64-encoded) is masked
+// after its scheme word.
+std::string MaskCredentialHeaders(std::string text) {
+  static const char* const kNames[] = {"proxy-authorization:", "authorization:"};
+  std::size_t lineStart = 0;
+  while (lineStart < text.size()) {
+    std::size_t lineEnd = text.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = text.size();
+    for (const char* name : kNames) {
+      const std::size_t n = std::strlen(name);
+      if (lineEnd - lineStart < n) continue;
+      bool match = true;
+      for (std::size_t i = 0; i < n && match; ++i) {
+        match = std::tolower(static_cast<unsigned char>(text[lineStart + i])) == name[i];
+      }
+      if (!match) continue;
+      std::size_t value = lineStart + n;
+      while (value < lineEnd && text[value] == ' ') ++value;
+      const std::size_t scheme = text.find(' ', value);
+      if (scheme != std::string::npos && scheme < lineEnd) value = scheme + 1;
+      std::size_t valueEnd = lineEnd;
+      if (valueEnd > value && text[valueEnd - 1] == '\r') --valueEnd;
+      text.replace(value, valueEnd - value, "********");
+      lineEnd = text.find('\n', lineStart);
+      if (lineEnd == std::string::npos) lineEnd = text.size();
+      break;
+    }
+    lineStart = lineEnd + 1;
+  }
+  return text;
 }
 
 float Percent(curl_off_t now, curl_off_t total) {
@@ -285,7 +322,9 @@ std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
 int DownloadManager::OnCurlDebug(CURL* /*handle*/, curl_infotype type, char* data,
                                  std::size_t size, void* /*instance*/) {
   if (size > 1 && data[size - 1] == '\n') --size;
-  logging::InfoText(std::string(DebugMarker(type)) + std::string(data, size));
+  std::string text(data, size);
+  if (type == CURLINFO_HEADER_OUT) text = MaskCredentialHeaders(std::move(text));
+  logging::InfoText(DebugMarker(type) + text);
   return 0;
 }
 

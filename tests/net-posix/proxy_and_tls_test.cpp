@@ -151,6 +151,34 @@ TEST(ThroughProxy, CredentialsFollowA407AndStayForLaterTransfers) {
   EXPECT_EQ(CountContaining(lines, "s3cret"), 0);  // the password is never logged
 }
 
+// With the transfer trace on, the proxy decision and every request header
+// go to the log; the credentials must not, neither plain nor as the Basic
+// header's base64 ("zyra:s3cret" is "enlyYTpzM2NyZXQ=").
+TEST(ThroughProxy, TraceModeLogsTheProtocolButNeverTheCredentials) {
+  Tinyproxy proxy;
+  ASSERT_TRUE(proxy.running()) << "tinyproxy did not start";
+  ConfigureProxy(proxy.port());
+  w::SetSleepHookForTesting([](w::DWORD) {});
+  zyra_test::CapturedLog log;
+  {
+    TestHttpServer target;
+    target.Expect("GET", "/manifest", 200, "{\"ttl\":60}");
+    net::DownloadManager dm;
+    dm.trace = true;
+    std::vector<char> body;
+    long status = 0;
+    EXPECT_EQ(dm.DownloadToMemory(target.Url("/manifest"), status, body), net::Ok);
+    EXPECT_TRUE(dm.proxyAuthRequired);
+  }
+  RemoveProxyConfiguration();
+  w::SetSleepHookForTesting(nullptr);
+  const auto lines = log.Lines();
+  EXPECT_GE(CountContaining(lines, "info|>GET http://127.0.0.1:"), 2);  // the trace is there
+  EXPECT_EQ(CountContaining(lines, "Proxy-Authorization: Basic ********"), 1);
+  EXPECT_EQ(CountContaining(lines, "s3cret"), 0);
+  EXPECT_EQ(CountContaining(lines, "enlyYTpzM2NyZXQ="), 0);
+}
+
 TEST(ThroughProxy, WrongCredentialsNeverGetThrough) {
   Tinyproxy proxy;
   ASSERT_TRUE(proxy.running());
