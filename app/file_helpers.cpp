@@ -1,7 +1,9 @@
 #include "app/file_helpers.h"
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
@@ -41,9 +43,17 @@ std::string GetDownloadFolder() {
 std::string MakeTempDownloadPath(const std::string& name, const std::string& extension) {
   const std::string folder = GetDownloadFolder();
   w::SHCreateDirectoryExA(folder);
-  const auto stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
+  // Two calls within one millisecond would give the same name (the package
+  // and its signature would share one file), so each call takes a stamp
+  // above the previous one.
+  static std::atomic<std::int64_t> lastStamp{0};
+  std::int64_t stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  std::int64_t previous = lastStamp.load();
+  do {
+    if (stamp <= previous) stamp = previous + 1;
+  } while (!lastStamp.compare_exchange_weak(previous, stamp));
   if (!name.empty() || !extension.empty())
     return folder + "\\" + name + "-" + std::to_string(stamp) + extension;
   return folder + "\\" + "Installer-" + std::to_string(stamp) + extension;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 
 #include "app/file_helpers.h"
@@ -134,7 +135,7 @@ TEST(MakeTempDownloadPath, NamesFilesAfterTheClockInTheDownloadFolder) {
   EXPECT_NE(stamp[0], '0');
   const long long ms = std::stoll(stamp);
   EXPECT_GE(ms, before);
-  EXPECT_LE(ms, after);
+  EXPECT_LE(ms, after + 100);  // ahead only by the calls made within one millisecond
   // The folder exists now: a file can be written there.
   EXPECT_TRUE(app::WriteWholeFile(p, "x"));
   app::DeleteFileIfExists(p);
@@ -143,6 +144,14 @@ TEST(MakeTempDownloadPath, NamesFilesAfterTheClockInTheDownloadFolder) {
   EXPECT_EQ(unnamed.compare(0, folder.size() + 11, folder + "\\Installer-"), 0) << unnamed;
   const std::string onlyExt = app::MakeTempDownloadPath("", ".sig");
   EXPECT_EQ(onlyExt.compare(0, folder.size() + 2, folder + "\\-"), 0) << onlyExt;
+}
+
+// A package and its signature both named "Installer-<ms>" in the same
+// millisecond would be one file: the signature would overwrite the package.
+TEST(MakeTempDownloadPath, CallsWithinOneMillisecondStillGetDistinctNames) {
+  std::set<std::string> names;
+  for (int i = 0; i < 200; ++i) names.insert(app::MakeTempDownloadPath("", ""));
+  EXPECT_EQ(names.size(), 200u);
 }
 
 class Cleanup : public ::testing::Test {
