@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/file_helpers.h"
@@ -380,6 +382,28 @@ TEST(TraceSwitch, MarkerFolderTurnsItOnAndLaterChangesDoNot) {
         ::setenv("ZYRA_CURL_TRACE", "1", 1);
         net::DownloadManager second;
         std::exit(!first.trace && !second.trace ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(TraceSwitch, FirstConstructionsOnSeveralThreadsAtOnceAllSeeTheSameSwitch) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::setenv("MW_CURL_TRACE", "x", 1);
+        std::atomic<bool> go{false};
+        std::atomic<int> on{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+          threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            net::DownloadManager dm;
+            if (dm.trace) ++on;
+          });
+        }
+        go = true;
+        for (auto& th : threads) th.join();
+        std::exit(on.load() == 4 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
