@@ -10,6 +10,7 @@ PACKAGES=(
   tinyproxy faketime openssl curl time
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64
+  clang llvm
 )
 
 missing=()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds with warnings fatal,
-# runs the Linux suite (unit and end-to-end tests on emulated machines),
-# builds the Windows libraries from Debian's sources (once; cached), links the
-# shipping 32-bit Windows program, and runs the Windows unit tests under
-# wine64 in a fresh Wine prefix.
+# runs the Linux suite (unit and end-to-end tests on emulated machines) under
+# AddressSanitizer + UndefinedBehaviorSanitizer, runs the threaded parts under
+# ThreadSanitizer, builds the Windows libraries from Debian's sources (once;
+# cached), links the shipping 32-bit Windows program, and runs the Windows
+# unit tests under wine64 in a fresh Wine prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,10 +36,19 @@ run_ctest() {  # name build-dir [ctest args...]
   summary+=("$name: $((total - fails)) of $total passed")
 }
 
-echo "== Linux build (emulated Windows machine) =="
-cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZYRA_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build build/linux -j "$jobs"
-run_ctest linux build/linux -j "$jobs"
+echo "== Linux suite (emulated Windows machine) under AddressSanitizer + UBSan =="
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZYRA_WARNINGS_AS_ERRORS=ON \
+  -DZYRA_SANITIZE=address,undefined >/dev/null
+cmake --build build/asan -j "$jobs"
+run_ctest linux-asan-ubsan build/asan -j "$jobs"
+
+echo "== Threaded parts under ThreadSanitizer =="
+# The logger shared by two threads, the clean-up thread, the timer worker,
+# the transfer trace switch and the one-time initialisations.
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZYRA_WARNINGS_AS_ERRORS=ON \
+  -DZYRA_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target zyra_unit_tests
+run_ctest linux-tsan build/tsan -j "$jobs" -L threads
 
 echo "== Windows libcrypto and libcurl (from Debian's sources; cached) =="
 bash scripts/build-windows-deps.sh all
