@@ -1,6 +1,8 @@
 #pragma once
-// Registry facade: read-only access as RegOpenKeyExW, RegQueryValueExW and
-// RegCloseKey give it. Names are UTF-16 (char16_t).
+// Registry facade: access as RegOpenKeyExW, RegQueryValueExW and RegCloseKey
+// give it, and, for the tools that stand in for other programs (the installer
+// double), RegCreateKeyExW and RegSetValueExW. The provisioning program
+// itself only reads. Names are UTF-16 (char16_t).
 #include <cstdint>
 
 #include "platform/win_types.h"
@@ -14,6 +16,8 @@ HKEY HkeyLocalMachine();
 HKEY HkeyCurrentUser();
 
 constexpr DWORD kKeyRead = 0x20019;
+constexpr DWORD kKeySetValue = 0x0002;  // KEY_SET_VALUE
+constexpr DWORD kKeyWrite = 0x20006;    // KEY_WRITE
 constexpr DWORD kKeyWow64_64Key = 0x0100;
 constexpr DWORD kKeyWow64_32Key = 0x0200;
 
@@ -32,6 +36,19 @@ constexpr DWORD kRegQword = 11;
 [[nodiscard]] LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* type,
                                     std::uint8_t* data, DWORD* cbData);
 LONG RegCloseKey(HKEY key);
+
+// RegCreateKeyExW(root, subKey, 0, no class, REG_OPTION_NON_VOLATILE,
+// samDesired, no security attributes, result, no disposition): opens the key,
+// creating it and the keys above it when missing. The view flags apply as
+// for RegOpenKeyExW.
+[[nodiscard]] LONG RegCreateKeyExW(HKEY root, const char16_t* subKey, DWORD samDesired,
+                                   HKEY* result);
+// RegSetValueExW(key, name, 0, type, data, cbData): needs a key opened with
+// KEY_SET_VALUE (else ERROR_ACCESS_DENIED). Strings (REG_SZ) are UTF-16 with
+// their terminator. The emulated machine stores REG_SZ and REG_DWORD only
+// (other types: ERROR_INVALID_PARAMETER).
+[[nodiscard]] LONG RegSetValueExW(HKEY key, const char16_t* valueName, DWORD type,
+                                  const std::uint8_t* data, DWORD cbData);
 
 // lstrcpynW: copies at most maxLength - 1 characters of src and a null
 // terminator (nothing at all when maxLength is 0). Returns dst, or null on

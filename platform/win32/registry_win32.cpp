@@ -1,4 +1,5 @@
-// Windows registry reads: RegOpenKeyExW, RegQueryValueExW, RegCloseKey.
+// Windows registry: RegOpenKeyExW, RegQueryValueExW, RegCloseKey, and the
+// writes of the tools, RegCreateKeyExW and RegSetValueExW.
 #include <windows.h>
 
 #include "platform/registry.h"
@@ -34,6 +35,19 @@ LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* type, std::uin
 }
 
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(Native(key)); }
+
+LONG RegCreateKeyExW(HKEY root, const char16_t* subKey, DWORD samDesired, HKEY* result) {
+  ::HKEY out = nullptr;
+  const ::LONG rc = ::RegCreateKeyExW(Native(root), Wide(subKey), 0, nullptr,
+                                      REG_OPTION_NON_VOLATILE, samDesired, nullptr, &out, nullptr);
+  if (rc == ERROR_SUCCESS && result != nullptr) *result = reinterpret_cast<HKEY>(out);
+  return rc;
+}
+
+LONG RegSetValueExW(HKEY key, const char16_t* valueName, DWORD type, const std::uint8_t* data,
+                    DWORD cbData) {
+  return ::RegSetValueExW(Native(key), Wide(valueName), 0, type, data, cbData);
+}
 
 }  // namespace platform::win
 

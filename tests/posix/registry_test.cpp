@@ -155,3 +155,43 @@ TEST_F(Registry, StringValueReadAsDwordFailsAndHkcuIsSeparate) {
   // "4" as UTF-16 with its terminator is 4 bytes and reads as the number 52.
   EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 52);
 }
+
+TEST_F(Registry, WritesAppendSectionsInTheFilesOwnEncoding) {
+  auto set = [](const std::u16string& text) {
+    w::HKEY h = nullptr;
+    EXPECT_EQ(w::RegCreateKeyExW(w::HkeyLocalMachine(), u"Software\\Corvane\\CorvZyraAgent",
+                                 w::kKeySetValue | w::kKeyWow64_64Key, &h),
+              0);
+    EXPECT_EQ(w::RegSetValueExW(h, u"DisplayVersion", w::kRegSz,
+                                reinterpret_cast<const std::uint8_t*>(text.c_str()),
+                                static_cast<w::DWORD>((text.size() + 1) * 2)),
+              0);
+    w::RegCloseKey(h);
+  };
+
+  // No file yet: one is made, with the header regedit writes.
+  set(u"1.0.0");
+  std::ifstream first(File(), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(first)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(bytes.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u) << bytes;
+  EXPECT_EQ(ReadString("Software\\Corvane\\CorvZyraAgent", u"DisplayVersion"), "1.0.0");
+
+  // A regedit (UTF-16) file stays UTF-16 and keeps its other values; a line
+  // break in a value cannot go between quotes and is written as hex(1).
+  WriteUtf16(std::string(kHeader) +
+             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\r\n"
+             "\"log_level\"=dword:00000002\r\n");
+  set(u"2.0.\u00e9");
+  set(u"two\r\nlines");
+  std::ifstream in(File(), std::ios::binary);
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+  std::u16string wide;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+    wide += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                  static_cast<unsigned char>(bytes[i + 1]) << 8);
+  EXPECT_NE(platform::ToUtf8(wide).find("\"DisplayVersion\"=\"2.0.\xC3\xA9\""), std::string::npos);
+  EXPECT_EQ(ReadString("Software\\Corvane\\CorvZyraAgent", u"DisplayVersion"), "two\r\nlines");
+  EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 2);
+}

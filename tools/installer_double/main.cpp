@@ -1,71 +1,121 @@
-// zyra-installer-double: stands in for the ZyraAgent installer on the
-// emulated machine. It records the arguments it got, one per line, in
-// $ZYRA_MACHINE_ROOT/installer-double.calls (a line "--" ends each call),
-// sets "DisplayVersion" under HKLM\SOFTWARE\Corvane\CorvZyraAgent in the
-// emulated registry, and exits with the chosen code.
+// zyra-installer-double: stands in for the ZyraAgent installer, on Windows
+// (Wine) and on the emulated machine alike. It records the arguments it got,
+// sets "DisplayVersion" under HKLM\SOFTWARE\Corvane\CorvZyraAgent (64-bit
+// view, the key the stub reads), exits with the chosen code and, like the
+// real installer, (re)starts the handler service "CorvZyraHandler" after a
+// successful run when the machine has it.
 //
-// Like the real installer, a successful run (re)starts the handler service
-// "CorvZyraHandler" when the emulated machine has it.
-//
-// Settings, from $ZYRA_MACHINE_ROOT/installer-double.conf (all optional):
-//   version=1.2.3   the version it "installs" (default: no registry change)
-//   exit=0          its exit code (default 0)
+// Its folder holds two files:
+//   installer-double.calls  the arguments of every run, one per line, a line
+//                           "--" after each run (written by the double)
+//   installer-double.conf   settings, all optional (written by the test):
+//                             version=1.2.3  the version it "installs"
+//                                            (default: no registry change)
+//                             exit=0         its exit code (default 0)
+// The folder is ZYRA_INSTALLER_DOUBLE_DIR (a Windows-form path, such as
+// C:\installer-double under Wine) when that is set, otherwise the emulated
+// machine's root folder ZYRA_MACHINE_ROOT. Without either it exits with 90,
+// when it cannot record its arguments with 91, when it cannot set
+// "DisplayVersion" with 92.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 
+#include "app/agent_update.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 #include "platform/service_installer.h"
+#include "platform/utf.h"
 
 namespace {
 
-std::string Root() {
-  const char* r = std::getenv("ZYRA_MACHINE_ROOT");
-  return r != nullptr ? r : "";
+namespace w = platform::win;
+
+std::string Folder() {
+  const char* dir = std::getenv("ZYRA_INSTALLER_DOUBLE_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  const char* root = std::getenv("ZYRA_MACHINE_ROOT");
+  if (root != nullptr && *root != '\0') return w::FromHostPath(root);
+  return std::string();
 }
 
-void SetDisplayVersion(const std::string& file, const std::string& version) {
-  std::string existing;
-  {
-    std::ifstream in(file, std::ios::binary);
-    existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+bool RecordCall(const std::string& file, int argc, char** argv) {
+  std::string lines;
+  for (int i = 1; i < argc; ++i) lines += std::string(argv[i]) + "\n";
+  lines += "--\n";
+  w::FilePtr f = w::OpenFile(file, "ab");
+  return f && std::fwrite(lines.data(), 1, lines.size(), f.get()) == lines.size() &&
+         std::fflush(f.get()) == 0;
+}
+
+struct Settings {
+  std::string version;
+  int exitCode = 0;
+};
+
+Settings ReadSettings(const std::string& file) {
+  Settings s;
+  w::FilePtr f = w::OpenFile(file, "rb");
+  if (!f) return s;
+  std::string text;
+  char buf[1024];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("version=", 0) == 0) s.version = line.substr(8);
+    if (line.rfind("exit=", 0) == 0) s.exitCode = std::atoi(line.c_str() + 5);
+    start = end + 1;
   }
-  const std::string section = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraAgent]\r\n"
-                              "\"DisplayVersion\"=\"" + version + "\"\r\n";
-  std::ofstream out(file, std::ios::binary | std::ios::app);
-  if (existing.empty()) {
-    out << "Windows Registry Editor Version 5.00\r\n" << section;
-  } else if (existing.size() >= 2 && static_cast<unsigned char>(existing[0]) == 0xFF &&
-             static_cast<unsigned char>(existing[1]) == 0xFE) {
-    for (char c : section) out << c << '\0';  // regedit's UTF-16LE (ASCII text here)
-  } else {
-    out << section;
+  return s;
+}
+
+struct KeyCloser {
+  void operator()(w::HKEY key) const noexcept {
+    if (key != nullptr) w::RegCloseKey(key);
   }
+};
+using Key = std::unique_ptr<std::remove_pointer_t<w::HKEY>, KeyCloser>;
+
+// Writes DisplayVersion as the real installer does; a Win32 error code.
+w::LONG SetDisplayVersion(const std::string& version) {
+  w::HKEY raw = nullptr;
+  const w::LONG rc = w::RegCreateKeyExW(w::HkeyLocalMachine(), app::kAgentKey,
+                                        w::kKeySetValue | w::kKeyWow64_64Key, &raw);
+  if (rc != 0) return rc;
+  Key key(raw);
+  const std::u16string text = platform::ToUtf16(version);
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.c_str());
+  const auto size = static_cast<w::DWORD>((text.size() + 1) * sizeof(char16_t));
+  return w::RegSetValueExW(key.get(), u"DisplayVersion", w::kRegSz, data, size);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string root = Root();
-  if (root.empty()) return 90;
-  {
-    std::ofstream calls(root + "/installer-double.calls", std::ios::app);
-    for (int i = 1; i < argc; ++i) calls << argv[i] << "\n";
-    calls << "--\n";
+  const std::string folder = Folder();
+  if (folder.empty()) return 90;
+  if (!RecordCall(folder + "\\installer-double.calls", argc, argv)) return 91;
+  const Settings settings = ReadSettings(folder + "\\installer-double.conf");
+  if (settings.exitCode != 0) return settings.exitCode;
+  if (!settings.version.empty()) {
+    const w::LONG rc = SetDisplayVersion(settings.version);
+    if (rc != 0) {
+      std::fprintf(stderr, "zyra-installer-double: cannot set DisplayVersion (error %ld)\n",
+                   static_cast<long>(rc));
+      return 92;
+    }
   }
-  std::string version;
-  int exitCode = 0;
-  std::ifstream conf(root + "/installer-double.conf");
-  for (std::string line; std::getline(conf, line);) {
-    if (line.rfind("version=", 0) == 0) version = line.substr(8);
-    if (line.rfind("exit=", 0) == 0) exitCode = std::atoi(line.c_str() + 5);
-  }
-  if (exitCode != 0) return exitCode;
-  if (!version.empty()) SetDisplayVersion(root + "/registry.reg", version);
   try {
-    platform::ServiceInstaller handler(u"CorvZyraHandler");
+    platform::ServiceInstaller handler(app::kHandlerServiceName);
     (void)handler.Start();
   } catch (const std::exception&) {
     // No service manager on this machine: nothing to start.
