@@ -3,8 +3,9 @@
 # runs the Linux suite (unit and end-to-end tests on emulated machines) under
 # AddressSanitizer + UndefinedBehaviorSanitizer, runs the threaded parts under
 # ThreadSanitizer, builds the Windows libraries from Debian's sources (once;
-# cached), links the shipping 32-bit Windows program, and runs the Windows
-# unit tests under wine64 in a fresh Wine prefix.
+# cached), links the shipping 32-bit Windows program, runs the Windows unit
+# tests under wine64 in a fresh Wine prefix, and runs the Windows program end
+# to end inside Wine against the update server double.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -67,6 +68,22 @@ cmake -S . -B build/windows-x86_64 -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build/windows-x86_64 -j "$jobs"
 rm -rf build/windows-x86_64/wineprefix
 run_ctest windows-x86_64 build/windows-x86_64
+
+echo "== Windows program end to end inside Wine (x86-64) =="
+# Real waits (libfaketime does not reach Windows programs): about two minutes.
+set +e
+bash scripts/wine-e2e.sh build/windows-x86_64 build/asan 2>&1 | tee build/wine-e2e-output.txt
+wine_rc=${PIPESTATUS[0]}
+set -e
+wine_line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/wine-e2e-output.txt | tail -n 1 || true)
+wine_passed=$(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$wine_line")
+wine_failed=$(sed -E 's/.*passed, ([0-9]+) failed$/\1/' <<<"$wine_line")
+wine_passed=${wine_passed:-0}
+wine_failed=${wine_failed:-0}
+if [ "$wine_rc" -ne 0 ] && [ "$wine_failed" -eq 0 ]; then wine_failed=1; fi
+passed=$((passed + wine_passed))
+failed=$((failed + wine_failed))
+summary+=("windows-x86_64 in Wine: $wine_passed of $((wine_passed + wine_failed)) scenarios passed")
 
 echo
 echo "== Summary =="
