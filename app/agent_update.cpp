@@ -72,14 +72,7 @@ bool RestartHandlerService() {
   return stopped == 0 && started == 0;
 }
 
-namespace {
-
-// The "version" of the downloaded version manifest. Throws
-// std::runtime_error naming the problem when the file cannot be read, is not
-// JSON, or holds a value whose "version" is not a string.
-std::string ReadAvailableVersion(const std::string& path) {
-  std::string text;
-  if (!ReadWholeFile(path, text)) throw std::runtime_error("the file cannot be opened");
+std::string ParseAvailableVersion(const std::string& text) {
   nlohmann::json doc;
   try {
     doc = nlohmann::json::parse(text);
@@ -92,6 +85,17 @@ std::string ReadAvailableVersion(const std::string& path) {
   if (it == doc.end() || !it->is_string())
     throw std::runtime_error("its \"version\" is not a string");
   return it->get<std::string>();
+}
+
+namespace {
+
+// The "version" of the downloaded version manifest. Throws
+// std::runtime_error naming the problem when the file cannot be read or its
+// text is not a usable version manifest.
+std::string ReadAvailableVersion(const std::string& path) {
+  std::string text;
+  if (!ReadWholeFile(path, text)) throw std::runtime_error("the file cannot be opened");
+  return ParseAvailableVersion(text);
 }
 
 }  // namespace

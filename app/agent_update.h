@@ -26,6 +26,11 @@ inline constexpr const char16_t* kHandlerServiceName = u"CorvZyraHandler";
 // The decimal number at the start of piece (as strtol reads it), 0 when
 // nothing reads or it is outside the 32-bit range.
 [[nodiscard]] std::int32_t ParseComponent(const std::string& piece);
+// The "version" of the agent's version manifest text: empty for a document
+// that is null, {} or []. Throws std::runtime_error naming the problem when
+// the text is not JSON, is another non-object value, or its "version" is not
+// a string.
+[[nodiscard]] std::string ParseAvailableVersion(const std::string& text);
 [[nodiscard]] const char* InstallerExitDescription(std::int32_t exitCode);
 // Stop, five seconds, start; true when both succeeded. Throws when the
 // service manager cannot be opened.

@@ -6,6 +6,18 @@
 
 namespace app {
 
+HandlerStatus ClassifyHandlerStatus(const std::string& content) {
+  if (content.empty()) return HandlerStatus::Empty;
+  if (StringEquals(content, kHandlerPlaceholder, false)) return HandlerStatus::Placeholder;
+  if (StringEquals(content, kHandlerProgress, false)) return HandlerStatus::Progress;
+  return HandlerStatus::Verdict;
+}
+
+bool IsHandlerSuccess(const std::string& content) {
+  return StringEquals(content, kHandlerSuccess, false) ||
+         StringEquals(content, kHandlerAlreadyProvisioned, false);
+}
+
 bool HandOffToHandler() {
   WriteWholeFile(kStatusFile, kHandlerPlaceholder);
   const std::string content = WaitForHandlerResult();
@@ -15,8 +27,7 @@ bool HandOffToHandler() {
     logging::Info("Room provision completed.");
     logging::Info("Room provision result: {0}", content);
   }
-  const bool success = StringEquals(content, kHandlerSuccess, false) ||
-                       StringEquals(content, kHandlerAlreadyProvisioned, false);
+  const bool success = IsHandlerSuccess(content);
   DeleteFileIfExists(kStatusFile);
   return success;
 }
@@ -30,11 +41,12 @@ std::string WaitForHandlerResult() {
     SleepSeconds(kHandlerPollSeconds);
     elapsed += kHandlerPollSeconds;
     const bool read = ReadWholeFile(kStatusFile, content);
-    if (!read || content.empty()) {
+    const HandlerStatus status = read ? ClassifyHandlerStatus(content) : HandlerStatus::Empty;
+    if (status == HandlerStatus::Empty) {
       logging::Info("Cannot get room provision result. Will retry...");
-    } else if (StringEquals(content, kHandlerPlaceholder, false)) {
+    } else if (status == HandlerStatus::Placeholder) {
       logging::InfoText(content);
-    } else if (StringEquals(content, kHandlerProgress, false)) {
+    } else if (status == HandlerStatus::Progress) {
       extension = kHandlerExtensionSeconds;
       logging::InfoText(content);
     } else {

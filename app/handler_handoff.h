@@ -12,6 +12,19 @@ inline constexpr int kHandlerPollSeconds = 30;
 inline constexpr int kHandlerDeadlineSeconds = 295;
 inline constexpr int kHandlerExtensionSeconds = 295;
 
+// What one read of the status file tells the wait. The whole content is
+// compared, exactly and case-sensitively.
+enum class HandlerStatus {
+  Empty,        // nothing to read yet: retry
+  Placeholder,  // our own placeholder: the handler has not started
+  Progress,     // the handler's progress text: the wait is extended once
+  Verdict,      // anything else: the handler's verdict
+};
+[[nodiscard]] HandlerStatus ClassifyHandlerStatus(const std::string& content);
+
+// True for the two verdicts that mean the room is provisioned.
+[[nodiscard]] bool IsHandlerSuccess(const std::string& content);
+
 // Writes the placeholder, waits for the verdict; true on a success verdict.
 [[nodiscard]] bool HandOffToHandler();
 

@@ -109,8 +109,12 @@ bool ValidateSignature(const std::string& packagePath, const std::string& signat
   if (!ReadFileBytes(packagePath, package)) return false;
   std::string text;
   if (signaturePath.empty() || !app::ReadWholeFile(signaturePath, text)) return false;
+  return ValidateSignatureText(package, text);
+}
+
+bool ValidateSignatureText(const Bytes& package, const std::string& signatureText) {
   Bytes signature;
-  if (!HexToBytes(text, signature)) return false;
+  if (!HexToBytes(signatureText, signature)) return false;
   if (VerifySignatureBlock(package, signature)) return true;
   std::reverse(signature.begin(), signature.end());
   return VerifySignatureBlock(package, signature);

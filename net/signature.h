@@ -18,6 +18,10 @@ using Bytes = std::vector<std::uint8_t>;
 [[nodiscard]] bool ValidateSignature(const std::string& packagePath,
                                      const std::string& signaturePath);
 
+// The checks of ValidateSignature on what it read: the package bytes and the
+// signature file's text.
+[[nodiscard]] bool ValidateSignatureText(const Bytes& package, const std::string& signatureText);
+
 // One verification of one byte order.
 [[nodiscard]] bool VerifySignatureBlock(const Bytes& package, const Bytes& signature);
 

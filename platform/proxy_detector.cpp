@@ -159,7 +159,11 @@ bool ProxyDetector::ReadOverrideFile(std::ostream* log) {
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, file.get())) > 0) content.append(buf, n);
   }
+  return ApplyOverrideContent(content, path, log);
+}
 
+bool ProxyDetector::ApplyOverrideContent(const std::string& content, const std::string& path,
+                                         std::ostream* log) {
   KeyValueParser parser('#', false);
   const std::vector<std::string> errors = parser.Parse(content);
   if (!errors.empty()) {

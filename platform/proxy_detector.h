@@ -69,6 +69,10 @@ class ProxyDetector {
 
   // The building blocks of Detect and GetProxyForUrl.
   [[nodiscard]] bool ReadOverrideFile(std::ostream* log);
+  // The override file's content read from path: PAC URL, "creds" and the
+  // messages of ReadOverrideFile. False when the content has errors.
+  [[nodiscard]] bool ApplyOverrideContent(const std::string& content, const std::string& path,
+                                          std::ostream* log);
   [[nodiscard]] bool DiscoverPacUrl(std::ostream* log);
   [[nodiscard]] std::string EvaluatePac(const std::string& url, std::ostream* log) const;
   [[nodiscard]] std::string GetProxyForHost(const std::string& scheme, const std::string& host,

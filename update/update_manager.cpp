@@ -73,6 +73,43 @@ std::int32_t TtlOf(const json& doc) {
 
 std::string DefaultManifestUrl() { return std::string("https://") + kUpdateHost + kManifestPath; }
 
+std::int32_t ParseManifestBody(const std::vector<char>& body, json& manifest, std::int32_t& ttl) {
+  try {
+    manifest = json::parse(body.begin(), body.end());
+    if (!manifest.is_object()) return net::ManifestParseFailed;
+    ttl = TtlOf(manifest);
+  } catch (const std::exception&) {
+    return net::ManifestParseFailed;
+  }
+  return net::Ok;
+}
+
+void FindPackageUrls(const json& manifest, const std::string& packageName, std::string& url,
+                     std::string& signatureUrl) {
+  url.clear();
+  signatureUrl.clear();
+  if (!manifest.is_object()) return;
+  const auto packages = manifest.find("packages");
+  if (packages == manifest.end()) return;
+  for (const json* entry : Entries(*packages)) {
+    // Entries of unexpected shape never match.
+    if (!entry->is_object()) continue;
+    const auto name = entry->find("name");
+    const std::string entryName =
+        name == entry->end() ? std::string() : (name->is_string() ? name->get<std::string>() : "\x01");
+    if (entryName != packageName) continue;
+    const auto signatures = entry->find("signatures");
+    if (signatures == entry->end() || !signatures->is_object()) continue;
+    const auto u = entry->find("url");
+    const auto s = signatures->find("sigv1");
+    if ((u != entry->end() && !u->is_string()) || (s != signatures->end() && !s->is_string()))
+      continue;
+    url = u == entry->end() ? std::string() : u->get<std::string>();
+    signatureUrl = s == signatures->end() ? std::string() : s->get<std::string>();
+    return;
+  }
+}
+
 std::int64_t MonotonicNanoseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -115,9 +152,17 @@ void UpdateManager::ResetSettings() {
 }
 
 void UpdateManager::LoadUpdateSettings(const std::string& entryName) {
-  ResetSettings();
   std::string text;
-  if (!app::ReadWholeFile(app::GetDataFilePath(kConfigFileName), text)) return;
+  if (!app::ReadWholeFile(app::GetDataFilePath(kConfigFileName), text)) {
+    ResetSettings();
+    return;
+  }
+  LoadUpdateSettingsFromText(text, entryName);
+}
+
+void UpdateManager::LoadUpdateSettingsFromText(const std::string& text,
+                                               const std::string& entryName) {
+  ResetSettings();
   try {
     // The first JSON value of the file; whatever follows it is not examined.
     std::istringstream in(text);
@@ -192,16 +237,12 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
                    rc);
     return rc;
   }
-  try {
-    manifest = json::parse(body.begin(), body.end());
-    body = std::vector<char>();
-    if (!manifest.is_object()) return net::ManifestParseFailed;
-    const std::int32_t ttl = TtlOf(manifest);
-    manifestTtl = ttl;
-    manifestExpiry = MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
-  } catch (const std::exception&) {
-    return net::ManifestParseFailed;
-  }
+  std::int32_t ttl = 0;
+  const std::int32_t parsed = ParseManifestBody(body, manifest, ttl);
+  body = std::vector<char>();
+  if (parsed != net::Ok) return parsed;
+  manifestTtl = ttl;
+  manifestExpiry = MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
   return net::Ok;
 }
 
@@ -219,26 +260,7 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
 
   std::string url;
   std::string signatureUrl;
-  const auto packages = manifest.is_object() ? manifest.find("packages") : manifest.end();
-  if (manifest.is_object() && packages != manifest.end()) {
-    for (const json* entry : Entries(*packages)) {
-      // Entries of unexpected shape never match.
-      if (!entry->is_object()) continue;
-      const auto name = entry->find("name");
-      const std::string entryName =
-          name == entry->end() ? std::string() : (name->is_string() ? name->get<std::string>() : "\x01");
-      if (entryName != k.packageName) continue;
-      const auto signatures = entry->find("signatures");
-      if (signatures == entry->end() || !signatures->is_object()) continue;
-      const auto u = entry->find("url");
-      const auto s = signatures->find("sigv1");
-      if ((u != entry->end() && !u->is_string()) || (s != signatures->end() && !s->is_string()))
-        continue;
-      url = u == entry->end() ? std::string() : u->get<std::string>();
-      signatureUrl = s == signatures->end() ? std::string() : s->get<std::string>();
-      break;
-    }
-  }
+  FindPackageUrls(manifest, k.packageName, url, signatureUrl);
   if (url.empty() || signatureUrl.empty()) return net::EmptyUrl;
 
   downloadManager->progressEnabled = k.progress;

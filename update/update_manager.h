@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -34,6 +35,19 @@ inline constexpr const char* kConfigFileName = "zyra-config.json";
 // https://<update host>/api/files/manifest/zyra/latest
 [[nodiscard]] std::string DefaultManifestUrl();
 
+// Parses a manifest body into manifest (the whole body must be one JSON
+// value) and reads its "ttl" (7200 when absent) into ttl. Returns 0, or
+// 30002 when the body is not a usable manifest; manifest then holds what the
+// parse got to store and ttl is unchanged.
+[[nodiscard]] std::int32_t ParseManifestBody(const std::vector<char>& body, nlohmann::json& manifest,
+                                             std::int32_t& ttl);
+
+// Looks packageName up in the manifest's "packages": the first entry with
+// that name and a "signatures" object gives url and signatureUrl ("sigv1").
+// Both stay empty when there is none; entries of unexpected shape never match.
+void FindPackageUrls(const nlohmann::json& manifest, const std::string& packageName,
+                     std::string& url, std::string& signatureUrl);
+
 class UpdateManager {
  public:
   // Creates the download manager (30-minute transfer limit), the two timers
@@ -47,6 +61,8 @@ class UpdateManager {
   // Resets the settings and applies the entry of "zyra-config.json" named
   // entryName (empty: the "current" one). Silent on every failure.
   void LoadUpdateSettings(const std::string& entryName);
+  // The same for the configuration file's text.
+  void LoadUpdateSettingsFromText(const std::string& text, const std::string& entryName);
   // Applies one configuration entry.
   void CheckForUpdateSettings(const nlohmann::json& entry);
 
