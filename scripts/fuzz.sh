@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer) into build/fuzz and runs them one after another,
+# one job each, under nice.
+#
+#   scripts/fuzz.sh [--runs N] [--seconds S] [--coverage] [target...]
+#
+# Default: --seconds 60, every target; with both limits the first one reached
+# ends the run. Each target first replays its
+# regression inputs (tests/fuzz/regressions/<target>/), then fuzzes a copy of
+# its seed corpus (tests/fuzz/corpus/<target>/) that grows in
+# build/fuzz/corpus/<target>/. Crashing inputs land in build/fuzz/crashes/.
+# --coverage also builds build/fuzz-cov with clang source-based coverage,
+# replays the grown corpus and prints the line coverage of the target's
+# sources.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ALL_TARGETS=(manifest settings proxy_override signature regfile handler_status versions)
+runs=""
+seconds=""
+coverage=0
+targets=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) runs=$2; shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --coverage) coverage=1; shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
+    *) targets+=("$1"); shift ;;
+  esac
+done
+if [ -z "$runs" ] && [ -z "$seconds" ]; then seconds=60; fi
+[ ${#targets[@]} -gt 0 ] || targets=("${ALL_TARGETS[@]}")
+for t in "${targets[@]}"; do
+  [ -d "tests/fuzz/corpus/$t" ] || { echo "fuzz: unknown target $t" >&2; exit 2; }
+done
+
+bash scripts/install-deps.sh
+
+build=build/fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=OFF -DZYRA_BUILD_TESTS=OFF >/dev/null
+nice cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+
+# The package signature seeds can only be made with the build's own key:
+# sign a small package with the development key (both byte orders, a bare
+# digest, and a SHA-1 signature that must not validate).
+hex() { od -An -v -tx1 "$1" | tr -d ' \n'; }
+make_signature_seeds() {
+  local key="$build/dev-keys/package-signing-private.pem" dir=$1
+  [ -f "$key" ] || return 0
+  local tmp
+  tmp=$(mktemp -d)
+  printf 'CorvZyra package' >"$tmp/pkg"
+  openssl dgst -md5 -sign "$key" -out "$tmp/sig" "$tmp/pkg"
+  { cat "$tmp/pkg"; printf '\0'; hex "$tmp/sig"; } >"$dir/generated-valid"
+  { cat "$tmp/pkg"; printf '\0'; hex "$tmp/sig" | fold -w2 | tac | tr -d '\n' | tr 'a-f' 'A-F'; } >"$dir/generated-valid-reversed"
+  # A bare MD5 digest without DigestInfo (valid), and a SHA-1 DigestInfo
+  # over the same package (not valid).
+  openssl dgst -md5 -binary -out "$tmp/md5" "$tmp/pkg"
+  openssl pkeyutl -sign -inkey "$key" -in "$tmp/md5" -out "$tmp/bare" 2>/dev/null
+  { cat "$tmp/pkg"; printf '\0'; hex "$tmp/bare"; } >"$dir/generated-bare-digest"
+  openssl dgst -sha1 -sign "$key" -out "$tmp/sha1" "$tmp/pkg"
+  { cat "$tmp/pkg"; printf '\0'; hex "$tmp/sha1"; } >"$dir/generated-sha1"
+  rm -rf "$tmp"
+}
+
+# A short allocation context, a smaller quarantine and no malloc fill make
+# the allocation-heavy parsers run about 1.7 times faster; replay a crashing
+# input with the default options for the full report.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:malloc_context_size=3:quarantine_size_mb=32:max_malloc_fill_size=0}
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+summary=()
+failed=0
+for t in "${targets[@]}"; do
+  bin="$build/tests/fuzz/fuzz_$t"
+  corpus="$build/corpus/$t"
+  crashes="$build/crashes/$t"
+  log="$build/logs/$t.log"
+  mkdir -p "$corpus" "$crashes" "$build/logs"
+  cp -n tests/fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
+  [ "$t" = signature ] && make_signature_seeds "$corpus"
+
+  echo "== $t =="
+  regress="tests/fuzz/regressions/$t"
+  if [ -d "$regress" ] && [ -n "$(ls -A "$regress")" ]; then
+    if ! "$bin" -runs=0 "$regress"/* >"$build/logs/$t.regressions.log" 2>&1; then
+      echo "   regression inputs FAIL (see $build/logs/$t.regressions.log)"
+      summary+=("$t: regression inputs FAILED")
+      failed=$((failed + 1))
+      continue
+    fi
+    echo "   regression inputs pass ($(ls "$regress" | wc -l))"
+  fi
+
+  # Inputs longer than the formats need only slow the search down.
+  case "$t" in
+    handler_status|versions) max_len=256 ;;
+    proxy_override|signature) max_len=1200 ;;
+    *) max_len=4096 ;;
+  esac
+  limit=()
+  [ -n "$runs" ] && limit+=(-runs="$runs")
+  [ -n "$seconds" ] && limit+=(-max_total_time="$seconds")
+  start=$(date +%s)
+  set +e
+  nice "$bin" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+    -print_final_stats=1 -artifact_prefix="$crashes/" "$corpus" >"$log" 2>&1
+  rc=$?
+  set -e
+  elapsed=$(( $(date +%s) - start ))
+  execs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -n 1)
+  speed=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+)/\1/p' "$log" | tail -n 1)
+  last=$(grep -E '^#[0-9]+' "$log" | grep -E 'cov: ' | tail -n 1 || true)
+  cov=$(sed -nE 's/.* cov: ([0-9]+).*/\1/p' <<<"$last")
+  ft=$(sed -nE 's/.* ft: ([0-9]+).*/\1/p' <<<"$last")
+  size=$(ls "$corpus" | wc -l)
+  ncrash=$(ls "$crashes" | wc -l)
+  line="$t: ${execs:-?} execs in ${elapsed}s (${speed:-?}/s), cov ${cov:-?}, ft ${ft:-?}, corpus $size, crashes/leaks/timeouts $ncrash"
+  [ "$rc" -eq 0 ] || { line="$line, FAILED (exit $rc, see $log)"; failed=$((failed + 1)); }
+  echo "   $line"
+  summary+=("$line")
+done
+
+if [ "$coverage" -eq 1 ]; then
+  cov_build=build/fuzz-cov
+  # The same public key as build/fuzz, so the signed seeds validate here too.
+  CC=clang CXX=clang++ cmake -S . -B "$cov_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=ON -DZYRA_BUILD_TESTS=OFF \
+    -DZYRA_PACKAGE_PUBLIC_KEY="$PWD/$build/dev-keys/package-signing-public.pem" >/dev/null 2>&1
+  nice cmake --build "$cov_build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+  declare -A sources=(
+    [manifest]="update/update_manager.cpp"
+    [settings]="update/update_manager.cpp"
+    [proxy_override]="platform/proxy_detector.cpp"
+    [signature]="net/signature.cpp"
+    [regfile]="platform/posix/regfile.cpp"
+    [handler_status]="app/handler_handoff.cpp"
+    [versions]="app/agent_update.cpp"
+  )
+  for t in "${targets[@]}"; do
+    bin="$cov_build/tests/fuzz/fuzz_$t"
+    prof="$cov_build/profiles/$t"
+    rm -rf "$prof"
+    mkdir -p "$prof"
+    LLVM_PROFILE_FILE="$prof/%p.profraw" nice "$bin" -runs=0 "$build/corpus/$t" >/dev/null 2>&1 || true
+    llvm-profdata merge -sparse "$prof"/*.profraw -o "$prof/merged.profdata"
+    lines=$(llvm-cov export -summary-only "$bin" -instr-profile="$prof/merged.profdata" \
+        ${sources[$t]} | python3 -c '
+import json, sys
+t = json.load(sys.stdin)["data"][0]["totals"]["lines"]
+print("%d of %d lines (%.1f%%)" % (t["covered"], t["count"], t["percent"]))')
+    echo "   coverage $t (${sources[$t]}): $lines"
+    summary+=("coverage $t (${sources[$t]}): $lines")
+  done
+fi
+
+echo
+echo "== Fuzz summary =="
+printf '  %s\n' "${summary[@]}"
+[ "$failed" -eq 0 ]
