@@ -214,8 +214,16 @@ TEST_F(Update, AgentManifestDownloadLeavesOneValidatedFile) {
                 Manifest(R"([{"name":"CorvZyraAgent-Setup.exe.manifest","url":")" +
                          server.Url("/v.manifest") + R"(","signatures":{"sigv1":")" +
                          server.Url("/v.manifest.sig") + R"("}}])"));
-  server.Expect("GET", "/v.manifest", 200, versionDoc);
-  server.Expect("GET", "/v.manifest.sig", 200, Sign(versionDoc));
+  // The API key stays on the manifest request.
+  const std::string signature = Sign(versionDoc);
+  server.Expect("GET", "/v.manifest", [&](const httplib::Request& req, httplib::Response& res) {
+    EXPECT_FALSE(req.has_header("X-API-KEY"));
+    res.set_content(versionDoc, "application/octet-stream");
+  });
+  server.Expect("GET", "/v.manifest.sig", [&](const httplib::Request& req, httplib::Response& res) {
+    EXPECT_FALSE(req.has_header("X-API-KEY"));
+    res.set_content(signature, "text/plain");
+  });
   update::UpdateManager um;
   std::string path = "ignored";
   ASSERT_EQ(um.DownloadUpdatePackage(update::AgentManifest, path), net::Ok);
