@@ -6,13 +6,13 @@
 #   scripts/fuzz.sh [--runs N] [--seconds S] [--coverage] [target...]
 #
 # Default: --seconds 60, every target; with both limits the first one reached
-# ends the run. Each target first replays its
-# regression inputs (tests/fuzz/regressions/<target>/), then fuzzes a copy of
-# its seed corpus (tests/fuzz/corpus/<target>/) that grows in
+# ends the run (--runs 0 only replays the corpus). Each target first replays
+# its regression inputs (tests/fuzz/regressions/<target>/), then fuzzes a copy
+# of its seed corpus (tests/fuzz/corpus/<target>/) that grows in
 # build/fuzz/corpus/<target>/. Crashing inputs land in build/fuzz/crashes/.
 # --coverage also builds build/fuzz-cov with clang source-based coverage,
 # replays the grown corpus and prints the line coverage of the target's
-# sources.
+# source file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
