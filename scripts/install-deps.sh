@@ -9,7 +9,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libcurl4-openssl-dev libssl-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   libpacparser-dev libgtest-dev libgmock-dev libcpp-httplib-dev
-  tinyproxy squid faketime openssl curl time iproute2
+  tinyproxy squid faketime openssl curl time iproute2 busybox
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64 wine32:i386
   clang llvm
