@@ -15,7 +15,7 @@ bin=build/bench
 repo=$(pwd)
 
 m=$(mktemp -d /tmp/zyra-runbench-XXXXXX)
-trap 'kill "${server:-0}" 2>/dev/null || true; rm -rf "$m"' EXIT
+trap '[ -z "${server:-}" ] || kill "$server" 2>/dev/null || true; rm -rf "$m"' EXIT
 export ZYRA_MACHINE_ROOT="$m"
 unset TMP TEMP
 mkdir -p "$m/drive_c/ProgramData/Corvane/CorvZyra" "$m/drive_c/Windows/Temp" \

@@ -1,79 +1,178 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds with warnings fatal,
-# runs the Linux suite (unit and end-to-end tests on emulated machines) under
-# AddressSanitizer + UndefinedBehaviorSanitizer, runs the threaded parts under
-# ThreadSanitizer, builds the Windows libraries from Debian's sources (once;
-# cached), links the shipping 32-bit Windows program, runs the Windows unit
-# tests under wine64 in a fresh Wine prefix. The Windows program's whole runs
-# inside Wine take real time and are the separate command scripts/windows.sh.
+# The whole test suite, on the CMake presets of CMakePresets.json:
+#   - installs what is missing (scripts/install-deps.sh);
+#   - the Linux suite (unit, end-to-end and fault tests on emulated machines)
+#     under AddressSanitizer + UndefinedBehaviorSanitizer (preset linux-asan);
+#   - the threaded parts under ThreadSanitizer (preset linux-tsan, label
+#     threads);
+#   - probes once whether this machine runs a 32-bit Windows program
+#     (scripts/wine32-probe.sh: a tiny PE32 under /usr/lib/wine/wine in a
+#     fresh 64-bit prefix);
+#   - builds the Windows libraries for the targets needed (i686 always, for
+#     the shipping program; x86-64 only when 32-bit programs cannot run);
+#   - builds the shipping i686 program and checks its executable;
+#   - runs the Windows unit tests: the i686 build under 32-bit Wine, or, where
+#     32-bit programs cannot run, the x86-64 build under wine64;
+#   - runs the Wine scenarios of the Linux build (ctest label wine) against
+#     the Windows build that runs.
+# Counts come from ctest's JUnit reports. The last line is "N passed, N failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+reports=build/test-reports
+mkdir -p "$reports"
 summary=()
 passed=0
 failed=0
 
-run_ctest() {  # name build-dir [ctest args...]
-  local name=$1 dir=$2
-  shift 2
-  local log="$dir/ctest-output.txt"
+# Counts the test cases of a ctest JUnit report: "passed failed skipped".
+# Status "run" passed; "fail" failed; "notrun" is skipped when ctest skipped
+# it on purpose (GTEST_SKIP through SKIP_REGULAR_EXPRESSION, or
+# SKIP_RETURN_CODE), otherwise failed (a test that could not start);
+# "disabled" is skipped.
+junit_counts() {  # file
+  [ -s "$1" ] || { echo "0 0 0"; return; }
+  awk '
+    function close_case() {
+      if (status == "run") ok++
+      else if (status == "fail") bad++
+      else if (status == "disabled") skip++
+      else if (status == "notrun") { if (skipmsg ~ /^SKIP_/) skip++; else bad++ }
+      status = ""; skipmsg = ""
+    }
+    /<testcase / {
+      if (status != "") close_case()
+      status = $0; sub(/.* status="/, "", status); sub(/".*/, "", status)
+    }
+    /<skipped / && status != "" {
+      skipmsg = $0; sub(/.*message="/, "", skipmsg); sub(/".*/, "", skipmsg)
+    }
+    /<\/testcase>/ && status != "" { close_case() }
+    END { if (status != "") close_case(); printf "%d %d %d\n", ok, bad, skip }
+  ' "$1"
+}
+
+# run_ctest NAME [ctest args...]: runs ctest, adds its counts to the totals.
+# A failing ctest that reported no failed test (it could not run at all)
+# counts as one failure.
+run_ctest() {
+  local name=$1
+  shift
+  local xml="$PWD/$reports/$name.xml"
+  rm -f "$xml"
   set +e
-  ctest --test-dir "$dir" --output-on-failure "$@" 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
+  ctest "$@" --output-junit "$xml"
+  local rc=$?
   set -e
-  local line
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
-  local total fails
-  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-  fails=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  total=${total:-0}
-  fails=${fails:-0}
-  if [ "$rc" -ne 0 ] && [ "$fails" -eq 0 ]; then fails=1; fi
-  passed=$((passed + total - fails))
-  failed=$((failed + fails))
-  summary+=("$name: $((total - fails)) of $total passed")
+  local ok bad skip
+  read -r ok bad skip < <(junit_counts "$xml")
+  if [ "$rc" -ne 0 ] && [ "$bad" -eq 0 ]; then bad=1; fi
+  passed=$((passed + ok))
+  failed=$((failed + bad))
+  summary+=("$name: $ok of $((ok + bad)) passed$([ "$skip" -eq 0 ] || echo ", $skip skipped")")
+}
+
+# step NAME command...: a build step; a failure counts as one failed test and
+# the summary names it.
+step() {
+  local name=$1
+  shift
+  if "$@"; then return 0; fi
+  failed=$((failed + 1))
+  summary+=("$name: FAILED")
+  return 1
+}
+
+# A fresh 64-bit prefix for a Windows build's tests.
+fresh_prefix() {  # build-dir
+  rm -rf "$1/wineprefix"
+  WINEPREFIX="$PWD/$1/wineprefix" WINEARCH=win64 WINEDEBUG=-all \
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
 }
 
 echo "== Linux suite (emulated Windows machine) under AddressSanitizer + UBSan =="
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZYRA_WARNINGS_AS_ERRORS=ON \
-  -DZYRA_SANITIZE=address,undefined >/dev/null
-cmake --build build/asan -j "$jobs"
-run_ctest linux-asan-ubsan build/asan -j "$jobs"
+if step "linux-asan build" cmake --preset linux-asan >/dev/null &&
+   step "linux-asan build" cmake --build --preset linux-asan -j "$jobs"; then
+  run_ctest linux-asan-ubsan --preset linux-asan -j "$jobs"
+  linux_built=1
+else
+  linux_built=0
+fi
 
 echo "== Threaded parts under ThreadSanitizer =="
 # The logger shared by two threads, the clean-up thread, the timer worker,
 # the transfer trace switch and the one-time initialisations.
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZYRA_WARNINGS_AS_ERRORS=ON \
-  -DZYRA_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs" --target zyra_unit_tests
-run_ctest linux-tsan build/tsan -j "$jobs" -L threads
+if step "linux-tsan build" cmake --preset linux-tsan >/dev/null &&
+   step "linux-tsan build" cmake --build --preset linux-tsan -j "$jobs"; then
+  run_ctest linux-tsan --preset linux-tsan -j "$jobs"
+fi
+
+echo "== Can this machine run 32-bit Windows programs? =="
+probe=$(bash scripts/wine32-probe.sh || true)
+if [ "$probe" = yes ]; then
+  win_arch=i686
+  echo "yes: the Windows suites run on the i686 build under /usr/lib/wine/wine"
+else
+  win_arch=x86_64
+  echo "!!!! 32-BIT WINDOWS PROGRAMS CANNOT RUN HERE ($probe): THE WINDOWS SUITES RUN ON THE X86-64 BUILD UNDER WINE64 INSTEAD OF THE SHIPPING I686 PROGRAM !!!!"
+  dmesg 2>/dev/null | grep -iE 'ia32|32-bit emulation' | tail -n 2 | sed 's/^/    kernel: /' || true
+fi
 
 echo "== Windows libcrypto and libcurl (from Debian's sources; cached) =="
-bash scripts/build-windows-deps.sh all
+if [ "$win_arch" = i686 ]; then deps=i686; else deps=all; fi
+step "windows libraries" bash scripts/build-windows-deps.sh "$deps" || true
 
-echo "== Windows i686 (the shipping program): compile and link =="
-# The program and its tools; 32-bit Windows programs cannot run here, so the
-# test suite is not built for this target.
-cmake -S . -B build/windows-i686 -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DZYRA_WARNINGS_AS_ERRORS=ON \
-  -DZYRA_BUILD_TESTS=OFF >/dev/null
-cmake --build build/windows-i686 -j "$jobs"
-bash scripts/check-windows-exe.sh build/windows-i686/app/CorvZyraProvisionStub.exe i386
-summary+=("windows-i686: CorvZyraProvisionStub.exe links (PE32 console, system DLLs only)")
+echo "== Windows i686 (the shipping program) =="
+# Tests are built only where they run.
+if [ "$win_arch" = i686 ]; then i686_tests=ON; else i686_tests=OFF; fi
+if step "windows-i686 build" cmake --preset windows-i686 -DZYRA_BUILD_TESTS=$i686_tests >/dev/null &&
+   step "windows-i686 build" cmake --build --preset windows-i686 -j "$jobs" &&
+   step "windows-i686 exe check" bash scripts/check-windows-exe.sh \
+     build/windows-i686/app/CorvZyraProvisionStub.exe i386; then
+  summary+=("windows-i686: CorvZyraProvisionStub.exe links (PE32 console, system DLLs only)")
+  win_built=$([ "$win_arch" = i686 ] && echo 1 || echo 0)
+else
+  win_built=0
+fi
 
-echo "== Windows x86-64 unit tests under wine64 =="
-cmake -S . -B build/windows-x86_64 -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DZYRA_WARNINGS_AS_ERRORS=ON \
-  -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 >/dev/null
-cmake --build build/windows-x86_64 -j "$jobs"
-rm -rf build/windows-x86_64/wineprefix
-run_ctest windows-x86_64 build/windows-x86_64
+if [ "$win_arch" = x86_64 ]; then
+  echo "== Windows x86-64 build (32-bit programs cannot run here) =="
+  if step "windows-x86_64 build" cmake --preset windows-x86_64 >/dev/null &&
+     step "windows-x86_64 build" cmake --build --preset windows-x86_64 -j "$jobs"; then
+    win_built=1
+  fi
+fi
+
+if [ "$win_built" -eq 1 ]; then
+  if [ "$win_arch" = i686 ]; then
+    echo "== Windows unit tests: the i686 build under 32-bit Wine (/usr/lib/wine/wine) =="
+  else
+    echo "== Windows unit tests: the x86-64 build under wine64 (NOT the shipping i686 program) =="
+  fi
+  fresh_prefix "build/windows-$win_arch"
+  run_ctest "windows-$win_arch" --preset "windows-$win_arch"
+
+  if [ "$linux_built" -eq 1 ]; then
+    echo "== Wine scenarios: whole runs of the $win_arch program (ctest label wine) =="
+    run_ctest "wine-scenarios-$win_arch" --preset "wine-scenarios-$win_arch" -j "$jobs"
+  fi
+fi
+
+# == Fuzz smoke ==============================================================
+# (place for the fuzz smoke step: a short run of every libFuzzer target over
+# its seed corpus, counted with run_ctest or step like the steps above)
+# ===========================================================================
 
 echo
 echo "== Summary =="
+if [ "$win_arch" = i686 ]; then
+  summary+=("Windows suites ran on: i686 (the shipping program) under 32-bit Wine")
+else
+  summary+=("Windows suites ran on: x86-64 under wine64; 32-bit programs cannot run here ($probe)")
+fi
 printf '  %s\n' "${summary[@]}"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
