@@ -59,9 +59,20 @@ class MachineRootInProcess {
 
 class EmulatedScenarioMachine : public ScenarioMachine {
  public:
+  EmulatedScenarioMachine() = default;
+  ~EmulatedScenarioMachine() override {
+    // The emulated machine keeps its root when ZYRA_KEEP_MACHINES is set.
+    const bool wasSet = ::getenv("ZYRA_KEEP_MACHINES") != nullptr;
+    if (keep_ && !wasSet) ::setenv("ZYRA_KEEP_MACHINES", "1", 1);
+    machine_.reset();
+    if (keep_ && !wasSet) ::unsetenv("ZYRA_KEEP_MACHINES");
+  }
+  EmulatedScenarioMachine(const EmulatedScenarioMachine&) = delete;
+  EmulatedScenarioMachine& operator=(const EmulatedScenarioMachine&) = delete;
+
   [[nodiscard]] std::string Kind() const override { return "emulated"; }
   [[nodiscard]] std::string Location() const override { return m_.root(); }
-  void Keep() override { ::setenv("ZYRA_KEEP_MACHINES", "1", 1); }
+  void Keep() override { keep_ = true; }
   [[nodiscard]] bool CarriesWideExitCodes() const override { return false; }
 
   void InstallStub() override { m_.InstallStub(); }
@@ -168,7 +179,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     if (service) (void)w::StartServiceW(service.get());
   }
 
-  EmulatedMachine m_;
+  std::unique_ptr<EmulatedMachine> machine_ = std::make_unique<EmulatedMachine>();
+  EmulatedMachine& m_ = *machine_;
+  bool keep_ = false;
   std::string registry_;
   std::optional<ProxySettings> proxy_;
 };
