@@ -115,11 +115,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
                           m_.ReadFile(installer) + "tampered after signing");
   }
 
-  void UseProxy(const ProxySettings& proxy) override {
+  bool UseProxy(const ProxySettings& proxy) override {
     proxy_ = proxy;
-    SetRegistryString(RegistryView::k64Bit,
-                      "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
-                      "WinHttpProxyServer", proxy.hostPort);
+    return false;
   }
 
   void RegisterHandlerService(const std::vector<std::string>& args) override {

@@ -66,9 +66,11 @@ class ScenarioMachine {
   // manifest, signed for the build's key) and the agent configuration file
   // points at it.
   virtual void OfferAgent(const AgentOffer& offer) = 0;
-  // The stub's transfers go through this proxy (the machine-wide WinHTTP
-  // setting) and the update server answers only there.
-  virtual void UseProxy(const ProxySettings& proxy) = 0;
+  // The stub's transfers go through this proxy: the administrator's override
+  // file names a PAC script that answers it for every URL, and gives the
+  // credentials. Call before OfferAgent. False when this machine cannot run
+  // the stub over HTTPS through a proxy.
+  virtual bool UseProxy(const ProxySettings& proxy) = 0;
 
   // The handler double registered as the "CorvZyraHandler" service, playing
   // the given options (--behaviour ...).

@@ -184,8 +184,11 @@ std::string EnsureTemplate(const WineSetup& s) {
   }
   std::string problem;
   const std::string marker = s.templatePrefix + "/.zyra-template";
-  const auto version = Shell(ShellQuoted(s.toolLoader) + " --version", lockPath + ".version");
+  const std::string versionFile = lockPath + ".version";
+  const auto version = Shell(ShellQuoted(s.toolLoader) + " --version", versionFile);
   const std::string want = version ? Trimmed(*version) : std::string("unknown");
+  fs::remove(versionFile);
+  fs::remove(versionFile + ".err");
   if (!fs::exists(marker) || Trimmed(ReadAll(marker)) != want) {
     std::error_code ec;
     const std::string fresh = s.templatePrefix + ".new";
@@ -223,6 +226,7 @@ class WineMachine : public ScenarioMachine {
 
   ~WineMachine() override {
     delete updateServer_;
+    pacServer_.reset();
     Wineserver("-k");
     Wineserver("-w");
     std::error_code ec;
@@ -326,10 +330,12 @@ class WineMachine : public ScenarioMachine {
     std::ofstream(C("ProgramData/Corvane/CorvZyra/zyra-config.json"), std::ios::binary)
         << "{\"morla\":{\"current\":\"wine\",\"available\":[{\"name\":\"wine\",\"url\":\""
         << BaseUrl() << "/" << s_.vendorDomain << "/api/files/manifest/zyra/latest\"}]}}\n";
+    if (proxy_) WriteProxyOverride();
   }
 
-  void UseProxy(const ProxySettings& proxy) override {
-    ADD_FAILURE() << "no proxy on the Wine machine yet: " << proxy.hostPort;
+  bool UseProxy(const ProxySettings& proxy) override {
+    proxy_ = proxy;
+    return true;
   }
 
   void RegisterHandlerService(const std::vector<std::string>& args) override {
@@ -479,11 +485,37 @@ class WineMachine : public ScenarioMachine {
 
   [[nodiscard]] std::string BaseUrl() const { return "https://127.0.0.1:" + port_; }
 
+  // The administrator's override: a PAC script that sends every URL to the
+  // proxy, and the "creds" line. WinHTTP fetches the script itself and
+  // checks certificates, so it comes from a plain HTTP server of its own.
+  void WriteProxyOverride() {
+    const std::string pac = work_ + "/pac";
+    fs::create_directories(pac);
+    std::ofstream(pac + "/proxy.pac", std::ios::binary)
+        << "function FindProxyForURL(url, host) { return \"PROXY " << proxy_->hostPort
+        << "\"; }\n";
+    ProcessOptions o;
+    o.argv = {ZYRA_UPDATE_SERVER, "--root", pac, "--bind", "127.0.0.1", "--port-file",
+              work_ + "/pac.port"};
+    o.stdoutFile = work_ + "/pac-server.log";
+    o.stderrFile = work_ + "/pac-server.err";
+    pacServer_ = std::make_unique<Process>(o);
+    for (int i = 0; i < 10000 && Trimmed(ReadAll(work_ + "/pac.port")).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::string port = Trimmed(ReadAll(work_ + "/pac.port"));
+    if (port.empty()) ADD_FAILURE() << "the PAC server did not start: " << o.stderrFile;
+    std::ofstream(C("ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), std::ios::binary)
+        << "http://127.0.0.1:" << port << "/proxy.pac\r\ncreds=" << proxy_->user << ":"
+        << proxy_->password << "\r\n";
+  }
+
   WineSetup s_;
   std::string work_;
   std::string prefix_;
   std::string cert_, key_, port_;
   Process* updateServer_ = nullptr;
+  std::unique_ptr<Process> pacServer_;
+  std::optional<ProxySettings> proxy_;
   int commands_ = 0;
   bool keep_ = false;
 };
