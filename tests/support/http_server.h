@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,6 +66,13 @@ class TestHttpServer {
         times);
   }
 
+  // Answers every GET of path with 200 and body, however often it comes
+  // (and outside the ordered expectations): a PAC script, for example.
+  void Always(const std::string& path, const std::string& body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    always_[path] = body;
+  }
+
   // Fails the test for expectations still pending; clears them.
   void Verify() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -105,6 +113,11 @@ class TestHttpServer {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       seen_.push_back({req.method, req.path, req.headers});
+      if (const auto a = always_.find(req.path); req.method == "GET" && a != always_.end()) {
+        res.status = 200;
+        res.set_content(a->second, "application/x-ns-proxy-autoconfig");
+        return;
+      }
       if (expected_.empty() || expected_.front().method != req.method ||
           expected_.front().path != req.path) {
         unexpected_.push_back(req.method + " " + req.path +
@@ -126,6 +139,7 @@ class TestHttpServer {
   std::thread thread_;
   mutable std::mutex mutex_;
   std::deque<Expectation> expected_;
+  std::map<std::string, std::string> always_;
   std::vector<std::string> unexpected_;
   std::vector<Seen> seen_;
 };

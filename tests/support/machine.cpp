@@ -105,6 +105,7 @@ void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
   if (updateServer_ == nullptr) {
     ProcessOptions o;
     o.argv = {ZYRA_UPDATE_SERVER, "--root", www, "--port-file", root_ + "/server.port"};
+    if (!certFile_.empty()) o.argv.insert(o.argv.end(), {"--cert", certFile_, "--key", keyFile_});
     o.stdoutFile = root_ + "/server.log";
     updateServer_ = new Process(o);
     for (int i = 0; i < 5000 && ReadFile(root_ + "/server.port").empty(); ++i)
@@ -117,7 +118,43 @@ void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
 std::string EmulatedMachine::ServedBaseUrl() const {
   if (!servedBase_.empty()) return servedBase_;
   const std::string port = std::to_string(std::atoi(ReadFile(root_ + "/server.port").c_str()));
-  return "http://127.0.0.1:" + port;
+  return (certFile_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + port;
+}
+
+void EmulatedMachine::UseHttps(const std::string& certFile, const std::string& keyFile) {
+  certFile_ = certFile;
+  keyFile_ = keyFile;
+}
+
+void EmulatedMachine::SetProxyOverride(const std::string& proxyAddress, const std::string& creds) {
+  std::ofstream(root_ + "/www/proxy.pac")
+      << "function FindProxyForURL(url, host) { return \"PROXY " << proxyAddress << "\"; }\n";
+  fs::create_directories(C("ProgramData/Corvane/CorvZyra"));
+  std::ofstream out(C("ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), std::ios::binary);
+  out << ServedBaseUrl() << "/proxy.pac\r\n";
+  if (!creds.empty()) out << "creds=" << creds << "\r\n";
+}
+
+std::vector<std::string> TrustedCertificateLauncher(const std::string& certFile) {
+  ProcessOptions probe;
+  probe.argv = {"unshare", "--mount", "--propagation", "private", "--", "true"};
+  if (Run(probe, 30) != 0) return {};
+  return {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+          "mount --bind '" + certFile + "' /etc/ssl/certs/ca-certificates.crt || exit 200\n"
+          "exec \"$@\"", "sh"};
+}
+
+TestCertificate MakeLoopbackCertificate(const std::string& dir) {
+  fs::create_directories(dir);
+  TestCertificate c{dir + "/cert.pem", dir + "/key.pem"};
+  if (!fs::exists(c.cert)) {
+    ProcessOptions o;
+    o.argv = {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+              "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+              "-keyout", c.key, "-out", c.cert};
+    Run(o, 60);
+  }
+  return c;
 }
 
 void EmulatedMachine::WriteAgentConfig() {

@@ -53,6 +53,14 @@ class EmulatedMachine {
   // (it answers root()/www): signs them again for that address and points
   // the agent configuration at it.
   void ServeFrom(const std::string& baseUrl);
+  // Serves the offered files over HTTPS with this certificate (call before
+  // OfferAgent). The stub must then be run where the certificate is trusted
+  // (see TrustedCertificateLauncher).
+  void UseHttps(const std::string& certFile, const std::string& keyFile);
+  // The administrator's proxy override: a PAC script served beside the
+  // offered files that sends every URL to proxyAddress ("host:port"), and the
+  // "creds" line when creds is not empty (call after OfferAgent).
+  void SetProxyOverride(const std::string& proxyAddress, const std::string& creds);
   // Runs the stub through launcher (a command that ends by running its
   // arguments), for example in a private mount namespace.
   void SetStubLauncher(const std::vector<std::string>& launcher) { launcher_ = launcher; }
@@ -83,7 +91,20 @@ class EmulatedMachine {
   int logLevel_ = -1;
   std::string agentVersion_;
   std::string servedBase_;  // empty: the update server's address
+  std::string certFile_, keyFile_;
   std::vector<std::string> launcher_;
 };
+
+// A launcher (see SetStubLauncher) that runs the stub in a private mount
+// namespace where certFile is the system's CA bundle; empty when this
+// machine allows no mount namespaces (the caller skips).
+std::vector<std::string> TrustedCertificateLauncher(const std::string& certFile);
+
+// A self-signed certificate for 127.0.0.1 in dir (made once per dir).
+struct TestCertificate {
+  std::string cert;
+  std::string key;
+};
+TestCertificate MakeLoopbackCertificate(const std::string& dir);
 
 }  // namespace zyra_test

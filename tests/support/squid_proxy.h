@@ -1,0 +1,46 @@
+#pragma once
+// A real authenticating proxy for tests: squid on a free loopback port with a
+// configuration of its own (never the system service), asking for one user
+// by Basic, Digest or NTLM through squid's own helpers. Stopped with the
+// object.
+#include <memory>
+#include <string>
+
+#include "tests/support/process.h"
+
+namespace zyra_test {
+
+enum class ProxyAuth { Basic, Digest, Ntlm };
+
+[[nodiscard]] const char* ProxyAuthName(ProxyAuth auth);
+
+class SquidProxy {
+ public:
+  // squid accepts user with password (Basic and Digest); its NTLM helper
+  // (ntlm_fake_auth) accepts any user that completes the NTLM exchange.
+  SquidProxy(ProxyAuth auth, const std::string& user, const std::string& password);
+  ~SquidProxy();
+  SquidProxy(const SquidProxy&) = delete;
+  SquidProxy& operator=(const SquidProxy&) = delete;
+
+  [[nodiscard]] bool running() const;
+  [[nodiscard]] int port() const { return port_; }
+  [[nodiscard]] std::string address() const;  // "127.0.0.1:port"
+  // squid's access log so far: one line per request, with the user name of
+  // an authenticated request in its eighth field ("-" when none).
+  [[nodiscard]] std::string AccessLog() const;
+  // squid's own log, for failure messages.
+  [[nodiscard]] std::string CacheLog() const;
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+  std::unique_ptr<Process> process_;
+};
+
+// A free TCP port on 127.0.0.1 (free when asked).
+[[nodiscard]] int FreeLoopbackPort();
+// Whether something accepts connections on 127.0.0.1:port.
+[[nodiscard]] bool AcceptsOnLoopback(int port);
+
+}  // namespace zyra_test
