@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <openssl/bn.h>
 #include <openssl/md5.h>
@@ -49,13 +50,42 @@ bool LoadPublicKey(RSA* key) {
 bool ReadFileBytes(const std::string& path, Bytes& bytes) {
   platform::win::FilePtr f = platform::win::OpenFile(path, "rb");
   if (!f) return false;
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
-  const long size = std::ftell(f.get());
-  if (size <= 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
-  Bytes data(static_cast<std::size_t>(size));
-  if (std::fread(data.data(), 1, data.size(), f.get()) != data.size()) return false;
+  // Read to the end: a file position does not fit a 32-bit long beyond 2 GiB.
+  Bytes data;
+  std::uint8_t block[64 * 1024];
+  std::size_t n;
+  while ((n = std::fread(block, 1, sizeof block, f.get())) > 0)
+    data.insert(data.end(), block, block + n);
+  if (std::ferror(f.get()) != 0 || data.empty()) return false;
   bytes.swap(data);
   return true;
+}
+
+bool DigestOpenFile(std::FILE* file, Md5Digest& digest) {
+  if (file == nullptr) return false;
+  std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[kDigestBlockSize]);
+  if (!block) return false;
+  MD5_CTX ctx;
+  if (MD5_Init(&ctx) != 1) return false;
+  bool any = false;
+  for (;;) {
+    const std::size_t n = std::fread(block.get(), 1, kDigestBlockSize, file);
+    if (n > 0) {
+      any = true;
+      if (MD5_Update(&ctx, block.get(), n) != 1) return false;
+    }
+    if (n < kDigestBlockSize) break;
+  }
+  if (std::ferror(file) != 0 || !any) return false;
+  Md5Digest out{};
+  if (MD5_Final(out.data(), &ctx) != 1) return false;
+  digest = out;
+  return true;
+}
+
+bool DigestPackageFile(const std::string& path, Md5Digest& digest) {
+  platform::win::FilePtr f = platform::win::OpenFile(path, "rb");
+  return f && DigestOpenFile(f.get(), digest);
 }
 
 bool HexToBytes(const std::string& text, Bytes& bytes) {
@@ -84,40 +114,51 @@ std::string BytesToHex(const Bytes& bytes) {
   return out;
 }
 
-bool VerifySignatureBlock(const Bytes& package, const Bytes& signature) {
-  if (package.empty() || signature.empty()) return false;
+bool VerifySignatureDigest(const Md5Digest& digest, const Bytes& signature) {
+  if (signature.empty()) return false;
   RsaPtr key(RSA_new());
   if (!key || !LoadPublicKey(key.get())) return false;
 
   Bytes block(static_cast<std::size_t>(RSA_size(key.get())));
   const int n = RSA_public_decrypt(static_cast<int>(signature.size()), signature.data(),
                                    block.data(), key.get(), RSA_PKCS1_PADDING);
-  std::uint8_t digest[MD5_DIGEST_LENGTH];
-  MD5(package.data(), package.size(), digest);
-
   if (n < kMd5Length) return false;
-  if (n == kMd5Length) return std::memcmp(block.data(), digest, kMd5Length) == 0;
+  if (n == kMd5Length) return std::memcmp(block.data(), digest.data(), kMd5Length) == 0;
   if (n < static_cast<int>(sizeof kMd5DigestInfoPrefix) ||
       std::memcmp(block.data(), kMd5DigestInfoPrefix, sizeof kMd5DigestInfoPrefix) != 0)
     return false;
-  return RSA_verify(NID_md5, digest, kMd5Length, signature.data(),
+  return RSA_verify(NID_md5, digest.data(), kMd5Length, signature.data(),
                     static_cast<unsigned int>(signature.size()), key.get()) == 1;
 }
 
+bool VerifySignatureBlock(const Bytes& package, const Bytes& signature) {
+  if (package.empty()) return false;
+  Md5Digest digest{};
+  MD5(package.data(), package.size(), digest.data());
+  return VerifySignatureDigest(digest, signature);
+}
+
 bool ValidateSignature(const std::string& packagePath, const std::string& signaturePath) {
-  Bytes package;
-  if (!ReadFileBytes(packagePath, package)) return false;
+  Md5Digest digest{};
+  if (!DigestPackageFile(packagePath, digest)) return false;
   std::string text;
   if (signaturePath.empty() || !app::ReadWholeFile(signaturePath, text)) return false;
-  return ValidateSignatureText(package, text);
+  return ValidateSignatureDigest(digest, text);
+}
+
+bool ValidateSignatureDigest(const Md5Digest& digest, const std::string& signatureText) {
+  Bytes signature;
+  if (!HexToBytes(signatureText, signature)) return false;
+  if (VerifySignatureDigest(digest, signature)) return true;
+  std::reverse(signature.begin(), signature.end());
+  return VerifySignatureDigest(digest, signature);
 }
 
 bool ValidateSignatureText(const Bytes& package, const std::string& signatureText) {
-  Bytes signature;
-  if (!HexToBytes(signatureText, signature)) return false;
-  if (VerifySignatureBlock(package, signature)) return true;
-  std::reverse(signature.begin(), signature.end());
-  return VerifySignatureBlock(package, signature);
+  if (package.empty()) return false;
+  Md5Digest digest{};
+  MD5(package.data(), package.size(), digest.data());
+  return ValidateSignatureDigest(digest, signatureText);
 }
 
 }  // namespace net

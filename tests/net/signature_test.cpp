@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -218,4 +219,43 @@ TEST(HexToBytes, ReadsPairsAsStrtolDoes) {
   b = {0x42};
   EXPECT_FALSE(net::HexToBytes("00zz", b));
   EXPECT_EQ(b, (Bytes{0x42}));  // unchanged on failure
+}
+
+TEST_F(Signature, PackagesAcrossDigestBlocksValidateAndTheirLastByteCounts) {
+  const std::size_t block = net::kDigestBlockSize;
+  for (std::size_t size : {block - 1, block, block + 1, 3 * block + 17}) {
+    Bytes pkg(size);
+    for (std::size_t i = 0; i < size; ++i) pkg[i] = static_cast<std::uint8_t>((i * 7) ^ (i >> 11));
+    WritePackage(pkg);
+    WriteSig(Hex(SignMd5(pkg)));
+    EXPECT_TRUE(Valid()) << size;
+    pkg.back() ^= 0x01;
+    WritePackage(pkg);
+    EXPECT_FALSE(Valid()) << size;
+    pkg.back() ^= 0x01;
+    pkg[std::min(size, block) - 1] ^= 0x40;  // the last byte of the first block
+    WritePackage(pkg);
+    EXPECT_FALSE(Valid()) << size;
+  }
+}
+
+TEST_F(Signature, AnOpenPackageIsDigestedFromItsPositionToItsEnd) {
+  platform::win::FilePtr f = platform::win::OpenFile(Pkg(), "rb");
+  ASSERT_TRUE(f);
+  char head[100];
+  ASSERT_EQ(std::fread(head, 1, sizeof head, f.get()), sizeof head);
+  net::Md5Digest digest{};
+  ASSERT_TRUE(net::DigestOpenFile(f.get(), digest));
+  const Bytes rest = Md5(Bytes(package_.begin() + sizeof head, package_.end()));
+  EXPECT_EQ(Bytes(digest.begin(), digest.end()), rest);
+  // Nothing left: not a digest of an empty package.
+  EXPECT_FALSE(net::DigestOpenFile(f.get(), digest));
+  EXPECT_FALSE(net::DigestOpenFile(nullptr, digest));
+
+  ASSERT_TRUE(net::DigestPackageFile(Pkg(), digest));
+  WriteSig(Hex(SignMd5(package_)));
+  std::string text;
+  ASSERT_TRUE(app::ReadWholeFile(Sig(), text));
+  EXPECT_TRUE(net::ValidateSignatureDigest(digest, text));
+  EXPECT_FALSE(net::DigestPackageFile(dir_ + "\\absent.exe", digest));
 }

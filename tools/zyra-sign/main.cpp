@@ -35,13 +35,19 @@ int Fail(const std::string& reason, int code = 2) {
   return code;
 }
 
+// The file opens for reading and holds at least one byte.
+bool HasBytes(const std::string& file) {
+  platform::win::FilePtr f = platform::win::OpenFile(file, "rb");
+  return f && std::fgetc(f.get()) != EOF;
+}
+
 int Sign(const std::string& key, const std::string& hostFile, bool lsbFirst) {
   const std::string file = platform::win::FromHostPath(hostFile);
-  net::Bytes data;
-  if (!net::ReadFileBytes(file, data)) return Fail("cannot read " + file + " (or it is empty)");
+  platform::win::FilePtr in = platform::win::OpenFile(file, "rb");
+  if (!in || !HasBytes(file)) return Fail("cannot read " + file + " (or it is empty)");
   net::Bytes sig;
   std::string error;
-  if (!zyra_sign::SignBytes(key, data, sig, error)) return Fail(error);
+  if (!zyra_sign::SignOpenFile(key, in.get(), sig, error)) return Fail(error);
   if (lsbFirst) std::reverse(sig.begin(), sig.end());
   const std::string hex = net::BytesToHex(sig);
   const std::string out = file + ".sig";
@@ -57,8 +63,7 @@ int Sign(const std::string& key, const std::string& hostFile, bool lsbFirst) {
 int Verify(const std::string& hostFile, const std::string& hostSigFile) {
   const std::string file = platform::win::FromHostPath(hostFile);
   const std::string sigFile = platform::win::FromHostPath(hostSigFile);
-  net::Bytes data;
-  if (!net::ReadFileBytes(file, data)) return Fail("cannot read " + file + " (or it is empty)");
+  if (!HasBytes(file)) return Fail("cannot read " + file + " (or it is empty)");
   if (!platform::win::OpenFile(sigFile, "r")) return Fail("cannot read " + sigFile);
   if (net::ValidateSignature(file, sigFile)) {
     std::fprintf(stderr, "zyra-sign: valid signature (key %.16s%s)\n",

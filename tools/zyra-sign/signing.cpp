@@ -1,6 +1,8 @@
 #include "tools/zyra-sign/signing.h"
 
+#include <cstdio>
 #include <memory>
+#include <vector>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -58,14 +60,18 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
   return true;
 }
 
-bool SignBytes(const std::string& privatePemPath, const net::Bytes& data, net::Bytes& signature,
-               std::string& error) {
+namespace {
+
+// Loads the publisher's private key and starts an MD5 signing context with
+// PKCS #1 v1.5 padding.
+bool StartSigning(const std::string& privatePemPath, PkeyPtr& key, EVP_MD_CTX* md,
+                  std::string& error) {
   BioPtr in(BIO_new_file(privatePemPath.c_str(), "rb"));
   if (!in) {
     error = OpenSslError("cannot read " + privatePemPath);
     return false;
   }
-  PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
+  key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
   if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
     error = OpenSslError(privatePemPath + " is not an RSA private key");
     return false;
@@ -74,23 +80,67 @@ bool SignBytes(const std::string& privatePemPath, const net::Bytes& data, net::B
     error = privatePemPath + " is not a 2048-bit key";
     return false;
   }
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   EVP_PKEY_CTX* pctx = nullptr;
+  if (md == nullptr || EVP_DigestSignInit(md, &pctx, EVP_md5(), nullptr, key.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1) {
+    error = OpenSslError("signing failed");
+    return false;
+  }
+  return true;
+}
+
+bool FinishSigning(EVP_MD_CTX* md, net::Bytes& signature, std::string& error) {
   std::size_t len = 0;
-  if (!md || EVP_DigestSignInit(md.get(), &pctx, EVP_md5(), nullptr, key.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1 ||
-      EVP_DigestSign(md.get(), nullptr, &len, data.data(), data.size()) != 1) {
+  if (EVP_DigestSignFinal(md, nullptr, &len) != 1) {
     error = OpenSslError("signing failed");
     return false;
   }
   net::Bytes out(len);
-  if (EVP_DigestSign(md.get(), out.data(), &len, data.data(), data.size()) != 1) {
+  if (EVP_DigestSignFinal(md, out.data(), &len) != 1) {
     error = OpenSslError("signing failed");
     return false;
   }
   out.resize(len);
   signature.swap(out);
   return true;
+}
+
+using MdPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+}  // namespace
+
+bool SignBytes(const std::string& privatePemPath, const net::Bytes& data, net::Bytes& signature,
+               std::string& error) {
+  MdPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  PkeyPtr key;
+  if (!StartSigning(privatePemPath, key, md.get(), error)) return false;
+  if (EVP_DigestSignUpdate(md.get(), data.data(), data.size()) != 1) {
+    error = OpenSslError("signing failed");
+    return false;
+  }
+  return FinishSigning(md.get(), signature, error);
+}
+
+bool SignOpenFile(const std::string& privatePemPath, std::FILE* file, net::Bytes& signature,
+                  std::string& error) {
+  MdPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  PkeyPtr key;
+  if (!StartSigning(privatePemPath, key, md.get(), error)) return false;
+  std::vector<unsigned char> block(net::kDigestBlockSize);
+  bool any = false;
+  std::size_t n;
+  while ((n = std::fread(block.data(), 1, block.size(), file)) > 0) {
+    any = true;
+    if (EVP_DigestSignUpdate(md.get(), block.data(), n) != 1) {
+      error = OpenSslError("signing failed");
+      return false;
+    }
+  }
+  if (std::ferror(file) != 0 || !any) {
+    error = "cannot read the file (or it is empty)";
+    return false;
+  }
+  return FinishSigning(md.get(), signature, error);
 }
 
 }  // namespace zyra_sign

@@ -1,5 +1,6 @@
 #pragma once
 // The publisher's side of package signatures: key generation and signing.
+#include <cstdio>
 #include <string>
 
 #include "net/signature.h"
@@ -14,5 +15,10 @@ namespace zyra_sign {
 // byte first (what "openssl dgst -md5 -sign" makes).
 [[nodiscard]] bool SignBytes(const std::string& privatePemPath, const net::Bytes& data,
                              net::Bytes& signature, std::string& error);
+
+// The same signature over everything the open (binary) stream still holds,
+// read in blocks: for packages of any size.
+[[nodiscard]] bool SignOpenFile(const std::string& privatePemPath, std::FILE* file,
+                                net::Bytes& signature, std::string& error);
 
 }  // namespace zyra_sign
