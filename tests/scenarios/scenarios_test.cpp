@@ -12,11 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/support/scenario_machine.h"
+#include "tests/support/squid_proxy.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -289,6 +292,37 @@ TEST_P(Scenario, LargeInstallerIsValidatedAndRun) {
                 "info  Room provision result: Room provision success."});
   ExpectInstallerRanSilentlyOnce();
   EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), "2.5.0");
+}
+
+// A fresh install over HTTPS through squid demanding Basic authentication,
+// with the credentials of the administrator's override file: every transfer
+// is a CONNECT tunnel with the user in squid's log; the password shows
+// nowhere in the stub's log.
+TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
+  const std::string user = "zyra";
+  const std::string password = "s3c:r3t";  // the colon stays part of the password
+  zyra_test::SquidProxy proxy(zyra_test::ProxyAuth::Basic, user, password);
+  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
+  if (!m->UseProxy({proxy.address(), user, password}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectLogged({"info  No prior ZyraAgent found on the system",
+                "info  Downloading ZyraAgent 2.4.1",
+                "info  ZyraAgent version 2.4.1 installed.",
+                "info  Room provision result: Room provision success."});
+  ExpectInstallerRanSilentlyOnce();
+  EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), "2.4.1");
+
+  const std::string access = proxy.AccessLog();
+  const std::regex tunnel("CONNECT 127\\.0\\.0\\.1:[0-9]+ [^ ]*" + user);
+  const auto tunnels =
+      std::distance(std::sregex_iterator(access.begin(), access.end(), tunnel), std::sregex_iterator());
+  EXPECT_GE(tunnels, 5) << access;  // manifest, version manifest + .sig, installer + .sig
+  EXPECT_EQ(m->LogText().find("r3t"), std::string::npos);
+  EXPECT_EQ(run.stdoutText.find("r3t"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Machine, Scenario,

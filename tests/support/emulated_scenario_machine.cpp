@@ -113,11 +113,19 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     if (offer.tamperedInstaller)
       m_.TamperServedFile("CorvZyraAgent-Setup.exe",
                           m_.ReadFile(installer) + "tampered after signing");
+    if (proxy_) m_.SetProxyOverride(proxy_->hostPort, proxy_->user + ":" + proxy_->password);
   }
 
   bool UseProxy(const ProxySettings& proxy) override {
+    // Over HTTPS, so that every transfer is a CONNECT tunnel; the stub then
+    // runs with the test certificate as its only trusted one.
+    const auto cert = MakeLoopbackCertificate(m_.root() + "/tls");
+    const auto launcher = TrustedCertificateLauncher(cert.cert);
+    if (launcher.empty()) return false;
+    m_.UseHttps(cert.cert, cert.key);
+    m_.SetStubLauncher(launcher);
     proxy_ = proxy;
-    return false;
+    return true;
   }
 
   void RegisterHandlerService(const std::vector<std::string>& args) override {
