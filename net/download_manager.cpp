@@ -31,10 +31,17 @@ std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* f
   return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
 }
 
-std::size_t AppendToBuffer(char* data, std::size_t size, std::size_t count, void* body) {
-  auto* buffer = static_cast<std::vector<char>*>(body);
-  buffer->insert(buffer->end(), data, data + size * count);
-  return size * count;
+// The status of an attempt: the server's response code, or, when no server
+// response arrived because the proxy refused the tunnel (an HTTPS transfer
+// through a proxy answers its CONNECT first), the proxy's code for the
+// CONNECT. A tunnel that was set up and then failed has no status.
+long ResponseStatus(CURL* handle) {
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  if (status != 0) return status;
+  long connect = 0;
+  curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connect);
+  return connect >= 300 ? connect : 0;
 }
 
 const char* DebugMarker(curl_infotype type) {
@@ -82,6 +89,19 @@ float Percent(curl_off_t now, curl_off_t total) {
 }
 
 }  // namespace
+
+std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* body) {
+  const std::size_t n = size * count;
+  try {
+    auto* buffer = static_cast<std::vector<char>*>(body);
+    buffer->insert(buffer->end(), data, data + n);
+  } catch (const std::exception&) {
+    // A body that cannot be held (no memory left for it): a short count
+    // makes libcurl end this attempt with a write error.
+    return 0;
+  }
+  return n;
+}
 
 bool DownloadProgress::operator==(const DownloadProgress& o) const {
   return dlTotal == o.dlTotal && dlNow == o.dlNow && ulTotal == o.ulTotal && ulNow == o.ulNow &&
@@ -148,16 +168,27 @@ bool DownloadManager::ApplyProxy(CURL* handle, const std::string& url, const cha
     return false;
   }
   if (proxy.empty()) {
+    // Direct means direct: an empty proxy keeps libcurl from taking one from
+    // http_proxy, HTTPS_PROXY or ALL_PROXY in the environment.
+    curl_easy_setopt(handle, CURLOPT_PROXY, "");
     if (trace) logging::Info("[DownloadManager] no proxy to use for url {0}", url);
     return true;
   }
   curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
+  // And the proxy found is the proxy used: no_proxy in the environment does
+  // not send the transfer around it.
+  curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
   if (trace) logging::InfoText(log.str());
   logging::Info("[DownloadManager] using proxy {0} for url {1}", proxy, url);
   if (proxyAuthRequired) {
     const std::string userPwd = detector.user + ":" + detector.password;
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
     curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, userPwd.c_str());
+    // The strongest scheme the proxy offers (Basic, Digest, NTLM or
+    // Negotiate), for the request and for the CONNECT of an HTTPS transfer.
+    // With SSPI (the Windows build) an empty user and password let NTLM and
+    // Negotiate use the account the program runs as.
+    curl_easy_setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
   }
   return true;
 }
@@ -167,6 +198,10 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   if (connectTimeoutMs >= 0)
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // HTTP and HTTPS only, for the URL and for every redirection: a file:,
+  // ftp: or smb: URL fails its attempts like an unreachable server.
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   progress = DownloadProgress();
   lastReported = DownloadProgress();
   if (progressObserver) {
@@ -186,90 +221,93 @@ void DownloadManager::FinishTransfer(CurlPtr& handle) {
 
 std::int32_t DownloadManager::Download(const std::string& url, const std::string& destination) {
   if (url.empty()) return EmptyUrl;
-  static const char* const kOrigin = "DownloadManager::Download";
-  std::int32_t result = Ok;
-  for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
-    if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
-    CurlPtr handle(curl_easy_init());
-    if (!handle) return HandleFailed;
-    platform::win::FilePtr file = platform::win::OpenFile(destination, "wb");
-    if (!file) {
-      // Never transfer without somewhere to put the bytes: a failed attempt.
-      handle.reset();
-      logging::Error("[{0}] Cannot open {1} for writing (error {2}). Url: {3}", kOrigin,
-                     destination, platform::win::GetLastError(), url);
-      result = TransferFailed;
-      continue;
-    }
-    // libcurl hands over 16 KiB at a time: gather them into large writes.
-    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferSize);
-    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-    const bool proxyOk = ApplyProxy(handle.get(), url, kOrigin);
-    ApplyTransferOptions(handle.get());
-    if (!verifyPeer) curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
-    curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
-
-    CURLcode rc = proxyOk ? curl_easy_perform(handle.get()) : CURLE_COULDNT_RESOLVE_PROXY;
-    long status = 0;
-    if (proxyOk) curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
-    // A file that cannot be completed on disk fails the attempt.
-    if (std::fclose(file.release()) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
-    FinishTransfer(handle);
-    if (rc == CURLE_OK) return Ok;
-
-    logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", kOrigin,
-                   curl_easy_strerror(rc), status, url);
-    platform::win::DeleteFileA(destination);
-    if (status == 407) proxyAuthRequired = true;
-    result = status == 404 ? NotFound : TransferFailed;
-  }
-  return result;
+  Destination to;
+  to.origin = "DownloadManager::Download";
+  to.path = &destination;
+  return RunAttempts(url, to);
 }
 
 std::int32_t DownloadManager::DownloadToMemory(const std::string& url, long& httpStatus,
                                                std::vector<char>& body,
                                                const Configure& configure) {
   if (url.empty()) return EmptyUrl;
-  static const char* const kOrigin = "DownloadManager::DownloadToMemory";
+  Destination to;
+  to.origin = "DownloadManager::DownloadToMemory";
+  to.body = &body;
+  to.status = &httpStatus;
+  to.configure = &configure;
+  const std::int32_t result = RunAttempts(url, to);
+  if (result != Ok) body.clear();
+  return result;
+}
+
+// The one attempt loop of both transfer kinds. A file transfer opens (and
+// truncates) its destination for every attempt and deletes it after a failed
+// one; a memory transfer empties the body before every attempt, sends the
+// custom headers, traces when the switch is on and gives the caller the
+// last status.
+std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destination& to) {
   std::int32_t result = Ok;
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
     if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
-    body.clear();
+    if (to.body != nullptr) to.body->clear();
     CurlPtr handle(curl_easy_init());
     if (!handle) return HandleFailed;
+    platform::win::FilePtr file;
+    if (to.path != nullptr) {
+      file = platform::win::OpenFile(*to.path, "wb");
+      if (!file) {
+        // Never transfer without somewhere to put the bytes: a failed attempt.
+        handle.reset();
+        logging::Error("[{0}] Cannot open {1} for writing (error {2}). Url: {3}", to.origin,
+                       *to.path, platform::win::GetLastError(), url);
+        result = TransferFailed;
+        continue;
+      }
+      // libcurl hands over 16 KiB at a time: gather them into large writes.
+      std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferSize);
+    }
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-    const bool proxyOk = ApplyProxy(handle.get(), url, kOrigin);
+    const bool proxyOk = ApplyProxy(handle.get(), url, to.origin);
     ApplyTransferOptions(handle.get());
-    if (trace) {
-      curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 1L);
-      curl_easy_setopt(handle.get(), CURLOPT_DEBUGFUNCTION, &DownloadManager::OnCurlDebug);
-      curl_easy_setopt(handle.get(), CURLOPT_DEBUGDATA, this);
-    } else {
-      curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 0L);
+    if (to.body != nullptr) {
+      if (trace) {
+        curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(handle.get(), CURLOPT_DEBUGFUNCTION, &DownloadManager::OnCurlDebug);
+        curl_easy_setopt(handle.get(), CURLOPT_DEBUGDATA, this);
+      } else {
+        curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, 0L);
+      }
     }
     if (!verifyPeer) curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBuffer);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
+    if (to.body != nullptr) {
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBody);
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, to.body);
+    } else {
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &WriteToFile);
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+    }
     curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    if (headerList) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headerList.get());
-    if (configure) configure(handle.get());
+    if (to.body != nullptr) {
+      if (headerList) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headerList.get());
+      if (to.configure != nullptr && *to.configure) (*to.configure)(handle.get());
+    }
 
-    httpStatus = 0;
-    const CURLcode rc = proxyOk ? curl_easy_perform(handle.get()) : CURLE_COULDNT_RESOLVE_PROXY;
-    if (proxyOk) curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &httpStatus);
+    CURLcode rc = proxyOk ? curl_easy_perform(handle.get()) : CURLE_COULDNT_RESOLVE_PROXY;
+    const long status = proxyOk ? ResponseStatus(handle.get()) : 0;
+    if (to.status != nullptr) *to.status = status;
+    // A file that cannot be completed on disk fails the attempt.
+    if (file && std::fclose(file.release()) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
     FinishTransfer(handle);
     if (rc == CURLE_OK) return Ok;
 
-    logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", kOrigin,
-                   curl_easy_strerror(rc), httpStatus, url);
-    if (httpStatus == 407) proxyAuthRequired = true;
-    result = httpStatus == 404 ? NotFound : TransferFailed;
+    logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", to.origin,
+                   curl_easy_strerror(rc), status, url);
+    if (to.path != nullptr) platform::win::DeleteFileA(*to.path);
+    if (status == 407) proxyAuthRequired = true;
+    result = status == 404 ? NotFound : TransferFailed;
   }
-  body.clear();
   return result;
 }
 

@@ -50,6 +50,11 @@ struct SlistFree {
 };
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
+// libcurl's write function for memory transfers: appends to the
+// std::vector<char> body, or returns 0 (libcurl's write error) when the body
+// cannot grow.
+std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* body);
+
 // The process-wide trace switch: a file or folder "traceProxy" in the data
 // folder, or one of ZYRA_CURL_TRACE, MW_CURL_TRACE, PX_CURL_TRACE in the
 // environment. Evaluated once, at the first DownloadManager construction.
@@ -113,6 +118,16 @@ class DownloadManager {
   void ApplyTransferOptions(CURL* handle);
   // Reports the last progress and releases the handle.
   void FinishTransfer(CurlPtr& handle);
+  // Where one transfer's bytes go: a file (path) or a buffer (body, with the
+  // caller's status and configure callable).
+  struct Destination {
+    const char* origin = "";
+    const std::string* path = nullptr;
+    std::vector<char>* body = nullptr;
+    long* status = nullptr;
+    const Configure* configure = nullptr;
+  };
+  [[nodiscard]] std::int32_t RunAttempts(const std::string& url, const Destination& to);
   [[nodiscard]] std::int32_t ValidatePair(const std::string& packageUrl,
                                           const std::string& signatureUrl,
                                           const std::string& packageIn, std::string* packageOut,

@@ -144,18 +144,6 @@ std::vector<std::string> TrustedCertificateLauncher(const std::string& certFile)
           "exec \"$@\"", "sh"};
 }
 
-TestCertificate MakeLoopbackCertificate(const std::string& dir) {
-  fs::create_directories(dir);
-  TestCertificate c{dir + "/cert.pem", dir + "/key.pem"};
-  if (!fs::exists(c.cert)) {
-    ProcessOptions o;
-    o.argv = {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-              "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-              "-keyout", c.key, "-out", c.cert};
-    Run(o, 60);
-  }
-  return c;
-}
 
 void EmulatedMachine::WriteAgentConfig() {
   fs::create_directories(C("ProgramData/Corvane/CorvZyra"));

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace zyra_test {
@@ -99,12 +100,5 @@ class EmulatedMachine {
 // namespace where certFile is the system's CA bundle; empty when this
 // machine allows no mount namespaces (the caller skips).
 std::vector<std::string> TrustedCertificateLauncher(const std::string& certFile);
-
-// A self-signed certificate for 127.0.0.1 in dir (made once per dir).
-struct TestCertificate {
-  std::string cert;
-  std::string key;
-};
-TestCertificate MakeLoopbackCertificate(const std::string& dir);
 
 }  // namespace zyra_test

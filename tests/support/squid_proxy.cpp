@@ -1,9 +1,7 @@
 #include "tests/support/squid_proxy.h"
 
-#include <netinet/in.h>
 #include <pwd.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,14 +17,6 @@ namespace {
 
 constexpr const char* kRealm = "zyra";
 constexpr const char* kHelpers = "/usr/lib/squid";
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  return addr;
-}
 
 std::string Quoted(const std::string& s) {
   std::string q = "'";
@@ -97,24 +87,6 @@ const char* ProxyAuthName(ProxyAuth auth) {
     case ProxyAuth::Ntlm: return "NTLM";
   }
   return "?";
-}
-
-int FreeLoopbackPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(0);
-  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
-
-bool AcceptsOnLoopback(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(port);
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(s);
-  return ok;
 }
 
 SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::string& password) {

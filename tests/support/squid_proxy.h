@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace zyra_test {
@@ -37,10 +38,5 @@ class SquidProxy {
   int port_ = 0;
   std::unique_ptr<Process> process_;
 };
-
-// A free TCP port on 127.0.0.1 (free when asked).
-[[nodiscard]] int FreeLoopbackPort();
-// Whether something accepts connections on 127.0.0.1:port.
-[[nodiscard]] bool AcceptsOnLoopback(int port);
 
 }  // namespace zyra_test

@@ -1,0 +1,192 @@
+// Whole runs behind an authenticating company proxy: squid on loopback
+// demanding Basic, Digest or NTLM, the update server over HTTPS (so every
+// transfer is a CONNECT tunnel) or plain HTTP, the credentials from the
+// administrator's override file.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <tuple>
+
+#include "tests/support/machine.h"
+#include "tests/support/squid_proxy.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using zyra_test::EmulatedMachine;
+using zyra_test::ProxyAuth;
+using zyra_test::SquidProxy;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kUser = "zyra";
+const std::string kPassword = "s3c:r3t";  // the colon stays part of the password
+// base64 of "zyra:s3c:r3t", what a Basic header would carry.
+const std::string kBasicToken = "enlyYTpzM2M6cjN0";
+
+long CountContaining(const std::vector<std::string>& lines, const std::string& part) {
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
+std::vector<std::string> DownloadFolder(const EmulatedMachine& m) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(m.C("Windows/Temp/CorvZyra/ZHDownload"), ec))
+    names.push_back(e.path().filename().string());
+  return names;
+}
+
+class Behind : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m.InstallStub();
+    m.PutToken("{\"orgId\":\"e2e\"}");
+    m.InstallHandlerService({"--behaviour", "success"});
+  }
+  // Serves the update over HTTPS; false when this machine cannot give the
+  // stub a private trust store (the test then skips).
+  bool UseHttps() {
+    const auto cert = zyra_test::MakeLoopbackCertificate(m.root() + "/tls");
+    const auto launcher = zyra_test::TrustedCertificateLauncher(cert.cert);
+    if (launcher.empty()) return false;
+    m.UseHttps(cert.cert, cert.key);
+    m.SetStubLauncher(launcher);
+    return true;
+  }
+  EmulatedMachine m;
+};
+
+class ThroughSquid : public Behind,
+                     public ::testing::WithParamInterface<std::tuple<ProxyAuth, bool>> {};
+
+}  // namespace
+
+// A fresh install (manifest, version manifest, installer and both
+// signatures) through the proxy, with the transfer trace on: the user shows
+// in squid's log on every request, the password nowhere in the stub's.
+TEST_P(ThroughSquid, FreshInstallWithTheOverrideFilesCredentials) {
+  const auto [auth, https] = GetParam();
+  if (https && !UseHttps()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
+  SquidProxy proxy(auth, kUser, kPassword);
+  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
+  m.OfferAgent("2.4.1");
+  m.SetProxyOverride(proxy.address(), kUser + ":" + kPassword);
+
+  const auto run = m.RunStub({}, {{"ZYRA_CURL_TRACE", "1"}});
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText << proxy.CacheLog();
+  EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
+  const auto& lines = run.consoleMessages;
+  EXPECT_THAT(lines, Contains("info  ZyraAgent version 2.4.1 installed."));
+  // Only the first transfer meets the 407; the credentials go from then on.
+  EXPECT_EQ(CountContaining(lines, "http code: 407"), 1);
+  EXPECT_GE(CountContaining(lines, "[DownloadManager] using proxy " + proxy.address()), 5);
+
+  const std::string access = proxy.AccessLog();
+  const std::string method = https ? "CONNECT 127.0.0.1:[0-9]+" : "GET http://[^ ]+";
+  const std::regex authenticated(method + " [^ ]*" + kUser);
+  const auto count = std::distance(
+      std::sregex_iterator(access.begin(), access.end(), authenticated), std::sregex_iterator());
+  EXPECT_GE(count, 5) << access;  // manifest, version manifest + .sig, installer + .sig
+  if (!https) {
+    EXPECT_THAT(access, HasSubstr("/CorvZyraAgent-Setup.exe.sig"));
+  }
+  for (const std::string& text : {run.stdoutText, m.ReadFile(m.LogFile())}) {
+    EXPECT_THAT(text, Not(HasSubstr("s3c:r3t")));
+    EXPECT_THAT(text, Not(HasSubstr("r3t")));
+    EXPECT_THAT(text, Not(HasSubstr(kBasicToken)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Proxies, ThroughSquid,
+    ::testing::Combine(::testing::Values(ProxyAuth::Basic, ProxyAuth::Digest, ProxyAuth::Ntlm),
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<ProxyAuth, bool>>& param) {
+      return std::string(zyra_test::ProxyAuthName(std::get<0>(param.param))) +
+             (std::get<1>(param.param) ? "OverHttps" : "OverHttp");
+    });
+
+// The proxy refuses the configured credentials: five attempts at the
+// manifest, each error line names the CONNECT's 407, and the run ends with
+// 123 instead of pretending no server answered.
+TEST_F(Behind, AProxyThatRefusesTheCredentialsEndsWith123) {
+  if (!UseHttps()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
+  SquidProxy proxy(ProxyAuth::Basic, kUser, kPassword);
+  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
+  m.OfferAgent("2.4.1");
+  m.SetProxyOverride(proxy.address(), kUser + ":wrong");
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 123\r\n");
+  EXPECT_EQ(CountContaining(run.consoleMessages,
+                            "error  [DownloadManager::DownloadToMemory] CURL error: "),
+            5);
+  EXPECT_EQ(CountContaining(run.consoleMessages, " http code: 407 Url: https://127.0.0.1:"), 5);
+  EXPECT_EQ(CountContaining(run.consoleMessages, "http code: 0"), 0);
+  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
+  EXPECT_THAT(proxy.AccessLog(), Not(HasSubstr("TCP_TUNNEL")));
+}
+
+// Proxies in the environment that lead nowhere do not matter when the
+// machine has no proxy: the run goes direct and succeeds.
+TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
+  const std::map<std::string, std::string> deadProxies = {
+      {"http_proxy", "http://127.0.0.1:1"},
+      {"HTTPS_PROXY", "http://127.0.0.1:1"},
+      {"ALL_PROXY", "http://127.0.0.1:1"}};
+  {
+    SCOPED_TRACE("over HTTP");
+    m.OfferAgent("2.4.1");
+    const auto run = m.RunStub({}, deadProxies);
+    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+    EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
+  }
+  EmulatedMachine secure;
+  const auto cert = zyra_test::MakeLoopbackCertificate(secure.root() + "/tls");
+  const auto launcher = zyra_test::TrustedCertificateLauncher(cert.cert);
+  if (!launcher.empty()) {
+    SCOPED_TRACE("over HTTPS");
+    secure.InstallStub();
+    secure.PutToken("{\"orgId\":\"e2e\"}");
+    secure.InstallHandlerService({"--behaviour", "success"});
+    secure.UseHttps(cert.cert, cert.key);
+    secure.SetStubLauncher(launcher);
+    secure.OfferAgent("2.4.1");
+    const auto run = secure.RunStub({}, deadProxies);
+    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+    EXPECT_THAT(secure.InstallerCalls(), ElementsAre("/S", "--"));
+  }
+}
+
+// A package URL of another scheme in the manifest is never read, even when
+// the file it names is the genuine, correctly signed package.
+TEST_F(Behind, AFileUrlInTheManifestIsNeverRead) {
+  m.OfferAgent("2.4.1");
+  const std::string manifestPath = m.root() + "/www/manifest.json";
+  const std::string manifest = m.ReadFile(manifestPath);
+  const std::regex versionUrl("\"url\": \"[^\"]*/CorvZyraAgent-Setup\\.exe\\.manifest\"");
+  const std::string replaced = std::regex_replace(
+      manifest, versionUrl,
+      "\"url\": \"file://" + m.root() + "/www/CorvZyraAgent-Setup.exe.manifest\"");
+  ASSERT_NE(replaced, manifest);
+  std::ofstream(manifestPath, std::ios::binary) << replaced;
+
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
+  EXPECT_EQ(CountContaining(run.consoleMessages,
+                            "error  [DownloadManager::Download] CURL error: Unsupported protocol "
+                            "http code: 0 Url: file://"),
+            5);
+  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
+  EXPECT_THAT(DownloadFolder(m), IsEmpty());
+}
