@@ -12,6 +12,7 @@
 // of its headers (never their values).
 #include <httplib.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -109,11 +110,28 @@ int main(int argc, char** argv) {
     const fs::path wanted = fs::weakly_canonical(base / req.path.substr(1));
     const std::string w = wanted.string();
     const std::string b = base.string() + "/";
-    if (w.compare(0, b.size(), b) != 0 || !fs::is_regular_file(wanted) || !ReadFile(wanted, body)) {
+    std::error_code ec;
+    const auto size = fs::file_size(wanted, ec);
+    auto file = std::make_shared<std::ifstream>(wanted, std::ios::binary);
+    if (w.compare(0, b.size(), b) != 0 || !fs::is_regular_file(wanted) || ec || !*file) {
       res.status = 404;
       return;
     }
-    res.set_content(body, "application/octet-stream");
+    if (size == 0) {
+      res.set_content("", "application/octet-stream");
+      return;
+    }
+    // Streamed in blocks: packages may be far larger than the server's memory should hold.
+    res.set_content_provider(
+        static_cast<std::size_t>(size), "application/octet-stream",
+        [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          char block[1 << 16];
+          file->clear();
+          file->seekg(static_cast<std::streamoff>(offset));
+          file->read(block, static_cast<std::streamsize>(std::min(length, sizeof block)));
+          const std::streamsize got = file->gcount();
+          return got > 0 && sink.write(block, static_cast<std::size_t>(got));
+        });
   });
 
   if (port == 0) {

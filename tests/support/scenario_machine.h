@@ -1,0 +1,116 @@
+#pragma once
+// One Windows machine for one whole-run scenario, whatever it is made of:
+// the emulated machine (the Linux build of the stub under libfaketime) or a
+// Wine prefix (the Windows build of the stub under Wine, real waits). The
+// scenarios in tests/scenarios are written once against this interface.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/machine.h"
+
+namespace zyra_test {
+
+// HKEY_LOCAL_MACHINE views: the 64-bit view (keys as written) and the 32-bit
+// view (HKLM\SOFTWARE\X is HKLM\SOFTWARE\WOW6432Node\X).
+enum class RegistryView { k64Bit, k32Bit };
+
+// Keys under HKEY_LOCAL_MACHINE the scenarios set.
+inline constexpr const char* kStubSettingsKey = "SOFTWARE\\Corvane\\CorvZyraStub";
+inline constexpr const char* kAgentKey = "SOFTWARE\\Corvane\\CorvZyraAgent";
+
+struct AgentOffer {
+  std::string version;
+  int installerExit = 0;         // the installer double's exit code
+  bool tamperedInstaller = false;  // changed after signing (still a runnable program)
+  // Non-zero: the installer double is padded with zeros (a sparse file) to
+  // this many bytes before it is signed.
+  std::uint64_t installerSize = 0;
+};
+
+// An authenticating proxy the stub's transfers are to go through.
+struct ProxySettings {
+  std::string hostPort;  // "127.0.0.1:3128"
+  std::string user;
+  std::string password;
+};
+
+class ScenarioMachine {
+ public:
+  virtual ~ScenarioMachine() = default;
+
+  [[nodiscard]] virtual std::string Kind() const = 0;
+  // Where the machine's files, console output and logs lie on the host.
+  [[nodiscard]] virtual std::string Location() const = 0;
+  // Keeps the machine's files after the test (for a failed scenario).
+  virtual void Keep() = 0;
+  // False where a process exit status cannot carry codes above 255.
+  [[nodiscard]] virtual bool CarriesWideExitCodes() const = 0;
+
+  // The stub in C:\Program Files\CorvZyra and a token beside it.
+  virtual void InstallStub() = 0;
+  virtual void PutToken(const std::string& content) = 0;
+
+  // Values under HKEY_LOCAL_MACHINE\<key> in a view.
+  virtual void SetRegistryString(RegistryView view, const std::string& key,
+                                 const std::string& name, const std::string& value) = 0;
+  virtual void SetRegistryDword(RegistryView view, const std::string& key,
+                                const std::string& name, std::uint32_t value) = 0;
+  // The value as it stands now (after the run: what the installer set).
+  [[nodiscard]] virtual std::optional<std::string> RegistryString(
+      RegistryView view, const std::string& key, const std::string& name) = 0;
+
+  // The update server offers the agent (the installer double and its version
+  // manifest, signed for the build's key) and the agent configuration file
+  // points at it.
+  virtual void OfferAgent(const AgentOffer& offer) = 0;
+  // The stub's transfers go through this proxy: the administrator's override
+  // file names a PAC script that answers it for every URL, and gives the
+  // credentials. Call before OfferAgent. False when this machine cannot run
+  // the stub over HTTPS through a proxy.
+  virtual bool UseProxy(const ProxySettings& proxy) = 0;
+
+  // The handler double registered as the "CorvZyraHandler" service, playing
+  // the given options (--behaviour ...).
+  virtual void RegisterHandlerService(const std::vector<std::string>& args) = 0;
+  // "CorvZyraHandler" registered with a program that is not there.
+  virtual void RegisterUnstartableHandlerService() = 0;
+
+  // Runs the stub to completion; with handlerRunning the handler service is
+  // started first, so that the stub finds it running.
+  virtual StubRun RunStub(bool handlerRunning = false) = 0;
+
+  // Exact bytes of C:\Windows\Temp\CorvZyra\CorvZyraProvisionStub_Result.txt.
+  [[nodiscard]] virtual std::optional<std::string> ResultFileBytes() const = 0;
+  // The text of the stub's log file.
+  [[nodiscard]] virtual std::string LogText() const = 0;
+  // The installer double's record: its arguments, "--" after each run.
+  [[nodiscard]] virtual std::vector<std::string> InstallerCalls() const = 0;
+  // What the handler service said (its messages, one per line).
+  [[nodiscard]] virtual std::string HandlerLog() const = 0;
+  // Names left in the download folder C:\Windows\Temp\CorvZyra\ZHDownload.
+  [[nodiscard]] virtual std::vector<std::string> DownloadFolder() const = 0;
+  // The update server's request log.
+  [[nodiscard]] virtual std::string UpdateServerLog() const = 0;
+
+  // The log file's messages as "level  message" (time stamps dropped).
+  [[nodiscard]] std::vector<std::string> LogMessages() const;
+};
+
+// Splits log text (CR LF or LF lines) into "level  message" entries.
+std::vector<std::string> MessagesOf(const std::string& logText);
+
+// A fresh emulated machine with the Linux build of the stub.
+std::unique_ptr<ScenarioMachine> MakeEmulatedScenarioMachine();
+
+// True when ZYRA_WINDOWS_BUILD and ZYRA_WINE_LOADER name a Windows build and
+// the Wine loader to run it with; otherwise false with the reason.
+bool WineMachineRequested(std::string& whyNot);
+
+// A fresh Wine prefix with the Windows build of ZYRA_WINDOWS_BUILD, run under
+// ZYRA_WINE_LOADER. Null when that set-up is unusable (the problem in problem).
+std::unique_ptr<ScenarioMachine> MakeWineMachine(std::string& problem);
+
+}  // namespace zyra_test

@@ -1,0 +1,551 @@
+// The scenario machine as a Wine prefix running the Windows build.
+//
+// Every machine is a copy of one prefix that "wineboot -i" initialised (the
+// template, made once and shared by every test process: a lock file
+// serialises its creation). In the copy
+//   - "reg add" sets the temporary folder to C:\windows\temp (the folder of
+//     the service account that provisions rooms) and the registry values of
+//     the scenario, in the view it names (/reg:64 or /reg:32);
+//   - "sc create" registers the handler double as the CorvZyraHandler
+//     service (it logs to C:\CorvZyraTest\handler.log);
+//   - C:\Program Files\CorvZyra holds the stub and a token, and
+//     C:\ProgramData\Corvane\CorvZyra\zyra-config.json points at
+//     zyra-update-server on 127.0.0.1 over HTTPS (a certificate for
+//     127.0.0.1 from a test CA made for the machine);
+//   - the installer double keeps its settings and its record in
+//     C:\CorvZyraTest\installer (ZYRA_INSTALLER_DOUBLE_DIR).
+//
+// Packages are signed with the private half of the key the Windows build
+// checks against: its development key in <build>/dev-keys/, or, for a build
+// configured with ZYRA_PACKAGE_PUBLIC_KEY, the private key ZYRA_SIGNING_KEY
+// names (a key that does not match is refused).
+//
+// Wine's Schannel does not check server certificates, so the test CA is not
+// imported and these runs say nothing about certificate checks. The waits
+// of the program are real under Wine (libfaketime does not reach Windows
+// programs).
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/process.h"
+#include "tests/support/scenario_machine.h"
+
+namespace fs = std::filesystem;
+
+namespace zyra_test {
+namespace {
+
+constexpr const char* kProgram = "C:\\Program Files\\CorvZyra\\CorvZyraProvisionStub.exe";
+constexpr const char* kInstallerDir = "C:\\CorvZyraTest\\installer";
+constexpr double kStubTimeoutSeconds = 1500;
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v == nullptr ? std::string() : std::string(v);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// Runs a shell command line; its standard output, or nullopt on a non-zero exit.
+std::optional<std::string> Shell(const std::string& command, const std::string& outFile,
+                                 double timeoutSeconds = 120) {
+  ProcessOptions o;
+  o.argv = {"sh", "-c", command};
+  o.stdoutFile = outFile;
+  o.stderrFile = outFile + ".err";
+  if (Run(o, timeoutSeconds) != 0) return std::nullopt;
+  return ReadAll(outFile);
+}
+
+std::string ShellQuoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+// A value of the Windows build's CMake cache ("" when it has none).
+std::string CacheValue(const std::string& build, const std::string& name) {
+  std::istringstream in(ReadAll(build + "/CMakeCache.txt"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, name.size() + 1, name + ":") != 0) continue;
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) return line.substr(eq + 1);
+  }
+  return std::string();
+}
+
+struct WineSetup {
+  std::string build;
+  std::string loader;      // runs the stub (ZYRA_WINE_LOADER)
+  std::string toolLoader;  // runs reg, sc, wineboot: wine64 beside the loader when there
+  std::string wineserver;
+  std::string stub, installer, handler;
+  std::string privateKey;
+  std::string vendorDomain;
+  std::string templatePrefix;
+};
+
+// Checks the Windows build and finds its key pair; "" or the problem.
+std::string Prepare(WineSetup& s) {
+  s.build = Env("ZYRA_WINDOWS_BUILD");
+  s.loader = Env("ZYRA_WINE_LOADER");
+  const fs::path dir = fs::path(s.loader).parent_path();
+  s.toolLoader = fs::exists(dir / "wine64") ? (dir / "wine64").string() : s.loader;
+  s.wineserver = fs::exists(dir / "wineserver") ? (dir / "wineserver").string() : "wineserver";
+  s.stub = s.build + "/app/CorvZyraProvisionStub.exe";
+  s.installer = s.build + "/tools/installer_double/zyra-installer-double.exe";
+  s.handler = s.build + "/tools/handler_double/zyra-handler-double.exe";
+  for (const auto& f : {s.loader, s.stub, s.installer, s.handler})
+    if (!fs::exists(f)) return "missing: " + f;
+
+  std::string publicKey = CacheValue(s.build, "ZYRA_PACKAGE_PUBLIC_KEY");
+  const std::string signingKey = Env("ZYRA_SIGNING_KEY");
+  if (publicKey.empty()) {
+    publicKey = s.build + "/dev-keys/package-signing-public.pem";
+    s.privateKey =
+        signingKey.empty() ? s.build + "/dev-keys/package-signing-private.pem" : signingKey;
+  } else if (signingKey.empty()) {
+    return s.build + " checks packages against " + publicKey +
+           ": set ZYRA_SIGNING_KEY to its private key";
+  } else {
+    s.privateKey = signingKey;
+  }
+  // The private key must be the other half of the build's public key.
+  const std::string scratch = fs::temp_directory_path() / ("zyra-keycheck-" + std::to_string(::getpid()));
+  const auto mine = Shell("openssl pkey -in " + ShellQuoted(s.privateKey) +
+                              " -pubout -outform DER | sha256sum",
+                          scratch + ".a");
+  const auto theirs = Shell("{ openssl pkey -pubin -in " + ShellQuoted(publicKey) +
+                                " -outform DER 2>/dev/null || openssl rsa -RSAPublicKey_in -in " +
+                                ShellQuoted(publicKey) + " -pubout -outform DER; } | sha256sum",
+                            scratch + ".b");
+  for (const char* ext : {".a", ".a.err", ".b", ".b.err"}) fs::remove(scratch + ext);
+  if (!mine || !theirs || *mine != *theirs || Trimmed(*mine).rfind("e3b0c442", 0) == 0)
+    return s.privateKey + " is not the private half of " + publicKey + ", which " + s.build +
+           " checks against";
+  s.vendorDomain = CacheValue(s.build, "ZYRA_VENDOR_DOMAIN");
+  if (s.vendorDomain.empty()) s.vendorDomain = "corvane.com";
+  s.templatePrefix = Env("ZYRA_WINE_TEMPLATE");
+  if (s.templatePrefix.empty()) s.templatePrefix = std::string(ZYRA_TEST_WORK_DIR) + "/wine-template";
+  return std::string();
+}
+
+// The environment of every Wine command of a prefix.
+std::map<std::string, std::string> WineEnv(const std::string& prefix) {
+  return {{"WINEPREFIX", prefix},
+          {"WINEARCH", "win64"},
+          {"WINEDEBUG", "-all"},
+          // No Mono or Gecko downloads into the prefixes.
+          {"WINEDLLOVERRIDES", "mscoree,mshtml="}};
+}
+
+// Transfers go straight to loopback (or to the scenario's proxy), whatever
+// the host's proxy settings.
+const std::vector<std::string> kUnsetEnv = {"http_proxy", "https_proxy", "HTTP_PROXY",
+                                            "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                                            "no_proxy", "NO_PROXY", "DISPLAY"};
+
+// Makes the template prefix once; every test process waits on the lock while
+// another one makes it. "" or the problem.
+std::string EnsureTemplate(const WineSetup& s) {
+  const std::string lockPath = s.templatePrefix + ".lock";
+  fs::create_directories(fs::path(s.templatePrefix).parent_path());
+  const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return "cannot open " + lockPath;
+  if (::flock(fd, LOCK_EX) != 0) {
+    ::close(fd);
+    return "cannot lock " + lockPath;
+  }
+  std::string problem;
+  const std::string marker = s.templatePrefix + "/.zyra-template";
+  const std::string versionFile = lockPath + ".version";
+  const auto version = Shell(ShellQuoted(s.toolLoader) + " --version", versionFile);
+  const std::string want = version ? Trimmed(*version) : std::string("unknown");
+  fs::remove(versionFile);
+  fs::remove(versionFile + ".err");
+  if (!fs::exists(marker) || Trimmed(ReadAll(marker)) != want) {
+    std::error_code ec;
+    const std::string fresh = s.templatePrefix + ".new";
+    fs::remove_all(fresh, ec);
+    fs::remove_all(s.templatePrefix, ec);
+    ProcessOptions boot;
+    boot.argv = {s.toolLoader, "wineboot", "-i"};
+    boot.setEnv = WineEnv(fresh);
+    boot.unsetEnv = kUnsetEnv;
+    boot.stdoutFile = s.templatePrefix + ".wineboot.log";
+    boot.stderrFile = s.templatePrefix + ".wineboot.err";
+    ProcessOptions wait;
+    wait.argv = {s.wineserver, "-w"};
+    wait.setEnv = WineEnv(fresh);
+    const auto started = std::chrono::steady_clock::now();
+    if (Run(boot, 600) != 0 || Run(wait, 120) != 0) {
+      problem = "wineboot -i failed (see " + boot.stdoutFile + " and " + boot.stderrFile + ")";
+    } else {
+      fs::rename(fresh, s.templatePrefix, ec);
+      if (ec) problem = "cannot move " + fresh + ": " + ec.message();
+      else
+        std::ofstream(marker) << want << "\n";
+      std::printf("Wine template prefix %s made in %.1f s\n", s.templatePrefix.c_str(),
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+  }
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
+  return problem;
+}
+
+class WineMachine : public ScenarioMachine {
+ public:
+  explicit WineMachine(WineSetup setup) : s_(std::move(setup)) {}
+
+  ~WineMachine() override {
+    delete updateServer_;
+    pacServer_.reset();
+    Wineserver("-k");
+    Wineserver("-w");
+    std::error_code ec;
+    if (!keep_ && Env("ZYRA_KEEP_MACHINES").empty()) fs::remove_all(work_, ec);
+  }
+  WineMachine(const WineMachine&) = delete;
+  WineMachine& operator=(const WineMachine&) = delete;
+
+  // "" or the problem.
+  std::string Create() {
+    char tmpl[] = "/tmp/zyra-wine-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return "cannot make a work folder in /tmp";
+    work_ = tmpl;
+    prefix_ = work_ + "/prefix";
+    ProcessOptions copy;
+    copy.argv = {"cp", "-a", "--reflink=auto", s_.templatePrefix, prefix_};
+    if (Run(copy, 600) != 0) return "cannot copy " + s_.templatePrefix;
+    fs::remove(prefix_ + "/.zyra-template");
+    for (const char* d : {"Program Files/CorvZyra", "CorvZyraTest/installer",
+                          "ProgramData/Corvane/CorvZyra"})
+      fs::create_directories(C(d));
+    if (!Wine({"reg", "add", "HKCU\\Environment", "/v", "TEMP", "/t", "REG_EXPAND_SZ", "/d",
+               "C:\\windows\\temp", "/f"}) ||
+        !Wine({"reg", "add", "HKCU\\Environment", "/v", "TMP", "/t", "REG_EXPAND_SZ", "/d",
+               "C:\\windows\\temp", "/f"}))
+      return "reg add failed in " + prefix_ + " (see " + work_ + "/setup-*.log)";
+    return MakeCertificates();
+  }
+
+  [[nodiscard]] std::string Kind() const override { return "wine"; }
+  [[nodiscard]] std::string Location() const override { return work_; }
+  void Keep() override { keep_ = true; }
+  [[nodiscard]] bool CarriesWideExitCodes() const override { return true; }
+
+  void InstallStub() override {
+    fs::copy_file(s_.stub, C("Program Files/CorvZyra/CorvZyraProvisionStub.exe"),
+                  fs::copy_options::overwrite_existing);
+  }
+  void PutToken(const std::string& content) override {
+    std::ofstream(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"), std::ios::binary)
+        << content;
+  }
+
+  void SetRegistryString(RegistryView view, const std::string& key, const std::string& name,
+                         const std::string& value) override {
+    ExpectWine({"reg", "add", "HKLM\\" + key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
+                ViewFlag(view)});
+  }
+  void SetRegistryDword(RegistryView view, const std::string& key, const std::string& name,
+                        std::uint32_t value) override {
+    ExpectWine({"reg", "add", "HKLM\\" + key, "/v", name, "/t", "REG_DWORD", "/d",
+                std::to_string(value), "/f", ViewFlag(view)});
+  }
+
+  std::optional<std::string> RegistryString(RegistryView view, const std::string& key,
+                                            const std::string& name) override {
+    const std::string out = work_ + "/reg-query.out";
+    ProcessOptions o = WineCommand({"reg", "query", "HKLM\\" + key, "/v", name, ViewFlag(view)});
+    o.stdoutFile = out;
+    if (Run(o, 120) != 0) return std::nullopt;
+    // "    DisplayVersion    REG_SZ    2.4.1"
+    std::istringstream in(ReadAll(out));
+    for (std::string line; std::getline(in, line);) {
+      line = Trimmed(line);
+      const auto type = line.find("REG_SZ");
+      if (type == std::string::npos) continue;
+      std::string first = line.substr(0, type);
+      first = Trimmed(first);
+      while (!first.empty() && (first[0] == ' ' || first[0] == '\t')) first.erase(0, 1);
+      if (first.size() < name.size() ||
+          !std::equal(name.begin(), name.end(), first.end() - static_cast<long>(name.size()),
+                      [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+        continue;
+      std::string value = line.substr(type + 6);
+      while (!value.empty() && (value[0] == ' ' || value[0] == '\t')) value.erase(0, 1);
+      return value;
+    }
+    return std::nullopt;
+  }
+
+  void OfferAgent(const AgentOffer& offer) override {
+    const std::string www = work_ + "/www";
+    fs::create_directories(www);
+    const std::string installer = www + "/CorvZyraAgent-Setup.exe";
+    fs::copy_file(s_.installer, installer, fs::copy_options::overwrite_existing);
+    if (offer.installerSize != 0) fs::resize_file(installer, offer.installerSize);
+    std::ofstream(www + "/CorvZyraAgent-Setup.exe.manifest", std::ios::binary)
+        << "{\"version\":\"" << offer.version << "\"}";
+    std::ofstream(C("CorvZyraTest/installer/installer-double.conf"), std::ios::binary)
+        << "version=" << offer.version << "\nexit=" << offer.installerExit << "\n";
+    if (updateServer_ == nullptr && !StartUpdateServer(www)) return;
+    ProcessOptions sign;
+    sign.argv = {ZYRA_SIGN, "manifest", s_.privateKey, www, BaseUrl()};
+    sign.stdoutFile = work_ + "/sign.log";
+    sign.stderrFile = work_ + "/sign.err";
+    if (Run(sign, 600) != 0) ADD_FAILURE() << "zyra-sign manifest failed: " << sign.stderrFile;
+    if (offer.tamperedInstaller) {
+      // Still a runnable program, so that running it would leave a record.
+      std::ofstream(installer, std::ios::binary | std::ios::app) << "tampered after signing";
+    }
+    std::ofstream(C("ProgramData/Corvane/CorvZyra/zyra-config.json"), std::ios::binary)
+        << "{\"morla\":{\"current\":\"wine\",\"available\":[{\"name\":\"wine\",\"url\":\""
+        << BaseUrl() << "/" << s_.vendorDomain << "/api/files/manifest/zyra/latest\"}]}}\n";
+    if (proxy_) WriteProxyOverride();
+  }
+
+  bool UseProxy(const ProxySettings& proxy) override {
+    proxy_ = proxy;
+    return true;
+  }
+
+  void RegisterHandlerService(const std::vector<std::string>& args) override {
+    fs::copy_file(s_.handler, C("CorvZyraTest/zyra-handler-double.exe"),
+                  fs::copy_options::overwrite_existing);
+    std::string bin = "C:\\CorvZyraTest\\zyra-handler-double.exe --service";
+    for (const auto& a : args) bin += " " + a;
+    bin += " --log C:\\CorvZyraTest\\handler.log";
+    ExpectWine({"sc", "create", "CorvZyraHandler", "binPath=", bin});
+  }
+
+  void RegisterUnstartableHandlerService() override {
+    ExpectWine({"sc", "create", "CorvZyraHandler", "binPath=",
+                "C:\\CorvZyraTest\\missing\\zyra-handler-double.exe --service"});
+  }
+
+  StubRun RunStub(bool handlerRunning) override {
+    std::vector<std::string> command = {kProgram};
+    if (handlerRunning) {
+      // Wine ends services when no other program runs: start the handler and
+      // the stub from one batch file, so that the stub finds it running.
+      std::ofstream(C("CorvZyraTest/run-stub.cmd"), std::ios::binary)
+          << "@echo off\r\nnet start CorvZyraHandler\r\n\"" << kProgram
+          << "\"\r\nexit /b %ERRORLEVEL%\r\n";
+      command = {"cmd", "/c", "C:\\CorvZyraTest\\run-stub.cmd"};
+    }
+    ProcessOptions o = WineCommand(command, s_.loader);
+    o.setEnv["ZYRA_INSTALLER_DOUBLE_DIR"] = kInstallerDir;
+    o.stdoutFile = work_ + "/stub.out";
+    o.stderrFile = work_ + "/stub.err";
+    StubRun run;
+    run.exitCode = Run(o, kStubTimeoutSeconds);
+    run.stdoutText = ReadAll(o.stdoutFile);
+    run.consoleMessages = MessagesOf(run.stdoutText);
+    return run;
+  }
+
+  [[nodiscard]] std::optional<std::string> ResultFileBytes() const override {
+    const std::string f = C("windows/temp/CorvZyra/CorvZyraProvisionStub_Result.txt");
+    if (!fs::exists(f)) return std::nullopt;
+    return ReadAll(f);
+  }
+  [[nodiscard]] std::string LogText() const override {
+    return ReadAll(C("ProgramData/Corvane/CorvZyra/CorvZyraProvisionStub.log"));
+  }
+  [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
+    std::vector<std::string> calls;
+    std::istringstream in(ReadAll(C("CorvZyraTest/installer/installer-double.calls")));
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      calls.push_back(line);
+    }
+    return calls;
+  }
+  [[nodiscard]] std::string HandlerLog() const override {
+    return ReadAll(C("CorvZyraTest/handler.log"));
+  }
+  [[nodiscard]] std::vector<std::string> DownloadFolder() const override {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(C("windows/temp/CorvZyra/ZHDownload"), ec))
+      names.push_back(e.path().filename().string());
+    return names;
+  }
+  [[nodiscard]] std::string UpdateServerLog() const override {
+    return ReadAll(work_ + "/server.log");
+  }
+
+ private:
+  [[nodiscard]] std::string C(const std::string& relative) const {
+    return prefix_ + "/drive_c/" + relative;
+  }
+
+  static std::string ViewFlag(RegistryView view) {
+    return view == RegistryView::k64Bit ? "/reg:64" : "/reg:32";
+  }
+
+  ProcessOptions WineCommand(const std::vector<std::string>& args,
+                             const std::string& loader = std::string()) const {
+    ProcessOptions o;
+    o.argv = {loader.empty() ? s_.toolLoader : loader};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.setEnv = WineEnv(prefix_);
+    o.unsetEnv = kUnsetEnv;
+    return o;
+  }
+
+  bool Wine(const std::vector<std::string>& args) {
+    ProcessOptions o = WineCommand(args);
+    const std::string log = work_ + "/setup-" + std::to_string(++commands_) + ".log";
+    o.stdoutFile = log;
+    o.stderrFile = log + ".err";
+    return Run(o, 300) == 0;
+  }
+
+  void ExpectWine(const std::vector<std::string>& args) {
+    if (Wine(args)) return;
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    ADD_FAILURE() << "failed in " << prefix_ << ": " << line << "(see " << work_ << "/setup-"
+                  << commands_ << ".log)";
+  }
+
+  void Wineserver(const char* option) const {
+    if (prefix_.empty()) return;
+    ProcessOptions o;
+    o.argv = {s_.wineserver, option};
+    o.setEnv = WineEnv(prefix_);
+    Run(o, 60);
+  }
+
+  std::string MakeCertificates() {
+    const std::string tls = work_ + "/tls";
+    fs::create_directories(tls);
+    std::ofstream(tls + "/server.ext")
+        << "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+           "keyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n";
+    const std::string q = ShellQuoted(tls);
+    const std::string cmd =
+        "cd " + q +
+        " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=CorvZyra Wine Test CA'"
+        " -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'"
+        " -keyout ca.key -out ca.pem"
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr"
+        " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
+        " -extfile server.ext -out server.pem";
+    if (!Shell(cmd + " 2>&1", tls + "/openssl.log"))
+      return "cannot make the test certificates (see " + tls + "/openssl.log)";
+    cert_ = tls + "/server.pem";
+    key_ = tls + "/server.key";
+    return std::string();
+  }
+
+  bool StartUpdateServer(const std::string& www) {
+    ProcessOptions o;
+    o.argv = {ZYRA_UPDATE_SERVER, "--root",      www,   "--bind", "127.0.0.1", "--port-file",
+              work_ + "/server.port", "--cert", cert_, "--key", key_};
+    o.stdoutFile = work_ + "/server.log";
+    o.stderrFile = work_ + "/server.err";
+    updateServer_ = new Process(o);
+    for (int i = 0; i < 10000 && Trimmed(ReadAll(work_ + "/server.port")).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    port_ = Trimmed(ReadAll(work_ + "/server.port"));
+    if (port_.empty()) ADD_FAILURE() << "the update server did not start: " << o.stderrFile;
+    return !port_.empty();
+  }
+
+  [[nodiscard]] std::string BaseUrl() const { return "https://127.0.0.1:" + port_; }
+
+  // The administrator's override: a PAC script that sends every URL to the
+  // proxy, and the "creds" line. WinHTTP fetches the script itself and
+  // checks certificates, so it comes from a plain HTTP server of its own.
+  void WriteProxyOverride() {
+    const std::string pac = work_ + "/pac";
+    fs::create_directories(pac);
+    std::ofstream(pac + "/proxy.pac", std::ios::binary)
+        << "function FindProxyForURL(url, host) { return \"PROXY " << proxy_->hostPort
+        << "\"; }\n";
+    ProcessOptions o;
+    o.argv = {ZYRA_UPDATE_SERVER, "--root", pac, "--bind", "127.0.0.1", "--port-file",
+              work_ + "/pac.port"};
+    o.stdoutFile = work_ + "/pac-server.log";
+    o.stderrFile = work_ + "/pac-server.err";
+    pacServer_ = std::make_unique<Process>(o);
+    for (int i = 0; i < 10000 && Trimmed(ReadAll(work_ + "/pac.port")).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::string port = Trimmed(ReadAll(work_ + "/pac.port"));
+    if (port.empty()) ADD_FAILURE() << "the PAC server did not start: " << o.stderrFile;
+    std::ofstream(C("ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), std::ios::binary)
+        << "http://127.0.0.1:" << port << "/proxy.pac\r\ncreds=" << proxy_->user << ":"
+        << proxy_->password << "\r\n";
+  }
+
+  WineSetup s_;
+  std::string work_;
+  std::string prefix_;
+  std::string cert_, key_, port_;
+  Process* updateServer_ = nullptr;
+  std::unique_ptr<Process> pacServer_;
+  std::optional<ProxySettings> proxy_;
+  int commands_ = 0;
+  bool keep_ = false;
+};
+
+}  // namespace
+
+bool WineMachineRequested(std::string& whyNot) {
+  if (Env("ZYRA_WINDOWS_BUILD").empty() || Env("ZYRA_WINE_LOADER").empty()) {
+    whyNot =
+        "the Wine machine needs ZYRA_WINDOWS_BUILD (a Windows build with the stub and the "
+        "doubles) and ZYRA_WINE_LOADER (/usr/lib/wine/wine for i686, /usr/lib/wine/wine64 "
+        "for x86-64)";
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<ScenarioMachine> MakeWineMachine(std::string& problem) {
+  WineSetup setup;
+  problem = Prepare(setup);
+  if (problem.empty()) problem = EnsureTemplate(setup);
+  if (!problem.empty()) return nullptr;
+  auto machine = std::make_unique<WineMachine>(setup);
+  problem = machine->Create();
+  if (!problem.empty()) {
+    machine->Keep();
+    problem += " (machine kept in " + machine->Location() + ")";
+    return nullptr;
+  }
+  return machine;
+}
+
+}  // namespace zyra_test
