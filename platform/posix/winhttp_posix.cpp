@@ -432,7 +432,7 @@ DWORD GetFileAttributesA(const std::string& path) {
     return kFileAttributeDirectory;
   }
   DWORD attributes = kFileAttributeArchive;
-  if (::access(host.c_str(), W_OK) != 0 && ::geteuid() != 0) attributes |= kFileAttributeReadonly;
+  if (posix::HasReadOnlyAttribute(host)) attributes |= kFileAttributeReadonly;
   SetLastError(kErrorSuccess);
   return attributes;
 }
