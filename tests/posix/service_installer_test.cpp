@@ -51,7 +51,7 @@ constexpr const char* kService =
     "trap 'report \"STOPPED 0\"; exit 0' TERM\n"
     "report RUNNING\n"
     ": > ready\n"
-    "sleep 1000 & wait $!\n";
+    "while :; do sleep 0.05; done\n";
 
 // Like kService, but spends a fifth of a second starting (START_PENDING,
 // check point 1, wait hint 3 s) before it runs.
@@ -63,7 +63,7 @@ constexpr const char* kStartsSlowly =
     "sleep 0.2\n"
     "report RUNNING\n"
     ": > ready\n"
-    "sleep 1000 & wait $!\n";
+    "while :; do sleep 0.05; done\n";
 
 // Runs, reacts to the stop request by reporting STOP_PENDING, and never
 // ends. "ready" tells that its handler is in place.
