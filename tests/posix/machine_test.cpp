@@ -284,3 +284,25 @@ TEST(EmulatedFiles, AHostNameWithABackslashIsNeverListed) {
   fs::remove(odd);
   fs::remove_all(Host(folder + "\\sub"));
 }
+
+TEST(DownloadCleanup, DoesNothingWithoutADownloadFolder) {
+  // No download folder; files beside where it would be, and a folder whose
+  // name starts like it.
+  const std::string folder = app::GetDownloadFolder();
+  const std::string host = Host(folder);
+  fs::remove_all(host);
+  const std::string parent = fs::path(host).parent_path().string();
+  fs::create_directories(parent + "/ZHDownload-old");
+  std::ofstream(parent + "/beside.exe") << "b";
+  std::ofstream(parent + "/ZHDownload-old/inner.exe") << "i";
+  zyra_test::CapturedLog log;
+  app::CleanupDownloadLocation("");
+  app::CleanupDownloadLocation(folder + "\\kept.exe");
+  EXPECT_FALSE(fs::exists(host));  // not created
+  EXPECT_TRUE(fs::exists(parent + "/beside.exe"));
+  EXPECT_TRUE(fs::exists(parent + "/ZHDownload-old/inner.exe"));
+  EXPECT_THAT(log.Lines(),
+              ::testing::ElementsAre("info|CleanupDownloadLocation except " + folder + "\\kept.exe"));
+  fs::remove(parent + "/beside.exe");
+  fs::remove_all(parent + "/ZHDownload-old");
+}

@@ -1,8 +1,11 @@
 // ServiceInstaller against the emulated service manager, with real service
 // processes (small shell scripts) and a driven clock: the installer's sleeps
 // return at once, and the tick count moves by what it slept. The second
-// group checks the emulated service manager's own contract.
+// group checks the emulated service manager's own contract, the third the
+// handler restart of the agent installation step.
 #include "platform/service_installer.h"
+
+#include "app/agent_update.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -797,4 +800,51 @@ TEST_F(EmulatedServices, ModuleFileNameIsTheProgramInWindowsForm) {
   const std::string utf8 = platform::ToUtf8(path);
   EXPECT_EQ(utf8.substr(0, 3), "Z:\\") << utf8;
   EXPECT_NE(utf8.find("zyra_unit_tests"), std::string::npos) << utf8;
+}
+
+// ---------------------------------------------------------------------------
+// The handler restart of the agent-current branch
+
+using HandlerRestart = ServiceTest;
+
+TEST_F(HandlerRestart, StopsWaitsFiveSecondsThenStarts) {
+  InstallService("CorvZyraHandler", kService);
+  watched_ = "CorvZyraHandler";
+  {
+    platform::ServiceInstaller first(u"CorvZyraHandler");
+    ASSERT_EQ(first.Start(), 0u);
+  }
+  ASSERT_TRUE(WaitReady("CorvZyraHandler"));
+  sleeps_.clear();
+  zyra_test::CapturedLog log;
+  // Where in the log each sleep fell.
+  std::vector<std::pair<w::DWORD, std::size_t>> marks;
+  onSleep_ = [&](std::size_t) { marks.emplace_back(sleeps_.back(), log.Lines().size()); };
+  EXPECT_TRUE(app::RestartHandlerService());
+  onSleep_ = nullptr;
+  const auto lines = log.Lines();
+  std::size_t fiveSeconds = 0;
+  std::size_t at = 0;
+  for (const auto& [ms, lineCount] : marks) {
+    if (ms != 5000) continue;
+    ++fiveSeconds;
+    at = lineCount;
+  }
+  ASSERT_EQ(fiveSeconds, 1u);
+  ASSERT_GT(at, 0u);
+  ASSERT_LT(at, lines.size());
+  EXPECT_EQ(lines[at - 1], "info|[ServiceInstaller::Stop] - CorvZyraHandler is stopped.");
+  EXPECT_EQ(lines[at], kStartAttempt);
+  EXPECT_EQ(lines.back(), "info|[ServiceInstaller::Start] - Service started successfully.");
+}
+
+TEST_F(HandlerRestart, CountsOnlyWhenTheStartSucceedsToo) {
+  // Stopped already (the stop returns 0), and a program that cannot run
+  // (the start returns 193).
+  InstallService("CorvZyraHandler", "this is not a program\n");
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::RestartHandlerService());
+  EXPECT_THAT(log.Lines(), Contains("info|[ServiceInstaller::Stop] - CorvZyraHandler is stopped."));
+  EXPECT_EQ(log.Lines().back(), "error|[ServiceInstaller::Start] - CorvZyraHandler failed to start");
+  EXPECT_THAT(sleeps_, ElementsAre(5000u));
 }
