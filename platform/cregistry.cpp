@@ -23,7 +23,10 @@ void CRegistry::Close() {
 }
 
 bool CRegistry::GetString(const char16_t* valueName, char16_t* buffer, win::DWORD capacity) {
-  if (buffer == nullptr || key_ == nullptr) return false;
+  // lstrcpynW gets capacity - 1: below 2 there is no room for a character,
+  // and capacity 0 would be a count of -1, which lstrcpynW takes as no
+  // limit at all.
+  if (buffer == nullptr || key_ == nullptr || capacity < 2) return false;
   win::DWORD size = 0;
   if (win::RegQueryValueExW(key_, valueName, nullptr, nullptr, &size) != 0 || size == 0)
     return false;

@@ -17,8 +17,8 @@ class CRegistry {
   // Reads a value as UTF-16 text into buffer (capacity in characters,
   // terminator included): at most capacity - 2 characters are copied,
   // followed by a null. Whatever the value's type, its bytes are taken as
-  // UTF-16 text. False when there is no key, no value, an empty value or the
-  // read fails; the buffer is then unchanged.
+  // UTF-16 text. False when there is no key, no value, an empty value, a
+  // capacity below 2 or the read fails; the buffer is then unchanged.
   [[nodiscard]] bool GetString(const char16_t* valueName, char16_t* buffer, win::DWORD capacity);
 
   [[nodiscard]] bool IsOpen() const { return key_ != nullptr; }

@@ -16,6 +16,7 @@ HKEY HkeyLocalMachine();
 HKEY HkeyCurrentUser();
 
 constexpr DWORD kKeyRead = 0x20019;
+constexpr DWORD kKeyQueryValue = 0x0001;  // KEY_QUERY_VALUE
 constexpr DWORD kKeySetValue = 0x0002;  // KEY_SET_VALUE
 constexpr DWORD kKeyWrite = 0x20006;    // KEY_WRITE
 constexpr DWORD kKeyWow64_64Key = 0x0100;
@@ -32,7 +33,8 @@ constexpr DWORD kRegQword = 11;
 [[nodiscard]] LONG RegOpenKeyExW(HKEY root, const char16_t* subKey, DWORD options, DWORD samDesired,
                                  HKEY* result);
 // data may be null to ask for the size only. A too small buffer gives
-// ERROR_MORE_DATA with the needed size in *cbData.
+// ERROR_MORE_DATA with the needed size in *cbData. Needs a key opened with
+// KEY_QUERY_VALUE (KEY_READ holds it), else ERROR_ACCESS_DENIED.
 [[nodiscard]] LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* type,
                                     std::uint8_t* data, DWORD* cbData);
 LONG RegCloseKey(HKEY key);
@@ -51,7 +53,9 @@ LONG RegCloseKey(HKEY key);
                                   const std::uint8_t* data, DWORD cbData);
 
 // lstrcpynW: copies at most maxLength - 1 characters of src and a null
-// terminator (nothing at all when maxLength is 0). Returns dst, or null on
+// terminator (nothing at all when maxLength is 0). Windows takes the count
+// as an unsigned number: a negative maxLength is no limit at all, and the
+// whole of src is copied whatever the size of dst. Returns dst, or null on
 // a bad pointer.
 char16_t* lstrcpynW(char16_t* dst, const char16_t* src, int maxLength);
 

@@ -28,6 +28,7 @@ constexpr DWORD kWinhttpAutoDetectTypeDnsA = 0x2;
 
 // Error codes the proxy calls report through GetLastError.
 constexpr DWORD kErrorInvalidData = 13;
+constexpr DWORD kErrorWinhttpTimeout = 12002;
 constexpr DWORD kErrorWinhttpInvalidUrl = 12005;
 constexpr DWORD kErrorWinhttpUnrecognizedScheme = 12006;
 constexpr DWORD kErrorWinhttpBadAutoProxyScript = 12166;

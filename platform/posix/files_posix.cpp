@@ -172,17 +172,24 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
     SetLastError(err);
     return nullptr;
   }
-  const int fd = ::open(host.c_str(), pm.flags | O_CLOEXEC, 0666);
+  // Non-blocking, so that a FIFO never holds the caller up; only a plain
+  // file (or a device) is opened, and it is made blocking again.
+  const int fd = ::open(host.c_str(), pm.flags | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     SetLastError(OpenError(errno, host));
     return nullptr;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+      S_ISSOCK(st.st_mode) ||
+      // A read-only file cannot be opened for writing.
+      ((pm.flags & (O_WRONLY | O_RDWR)) != 0 && S_ISREG(st.st_mode) &&
+       (st.st_mode & S_IWUSR) == 0)) {
     ::close(fd);
     SetLastError(kErrorAccessDenied);
     return nullptr;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (LockedByOther(fd)) {
     ::close(fd);
     SetLastError(kErrorSharingViolation);
@@ -247,11 +254,12 @@ BOOL DeleteFileA(const std::string& path) {
     SetLastError(OpenError(errno, host));
     return 0;
   }
-  if (S_ISDIR(st.st_mode)) {
+  // A folder, and a file with the read-only attribute, are not deleted.
+  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)) {
     SetLastError(kErrorAccessDenied);
     return 0;
   }
-  const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) {
     const bool locked = LockedByOther(fd);
     ::close(fd);
@@ -298,6 +306,9 @@ FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
   const bool all = mask == "*" || mask == "*.*";
   while (dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
+    // A backslash separates path components on Windows: a host name that
+    // holds one has no Windows name, and is not listed.
+    if (name.find('\\') != std::string::npos) continue;
     if (!all && ::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     FindData fd;
     fd.cFileName = name;
@@ -307,8 +318,7 @@ FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
       fd.dwFileAttributes = kFileAttributeDirectory;
     } else {
       fd.dwFileAttributes = kFileAttributeArchive;
-      if (::access(full.c_str(), W_OK) != 0 && ::geteuid() != 0)
-        fd.dwFileAttributes |= kFileAttributeReadonly;
+      if (posix::HasReadOnlyAttribute(full)) fd.dwFileAttributes |= kFileAttributeReadonly;
     }
     state->entries.push_back(fd);
   }

@@ -176,6 +176,11 @@ bool IsHostDirectory(const std::string& hostPath) {
   return ::stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool HasReadOnlyAttribute(const std::string& hostPath) {
+  struct stat st {};
+  return ::stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
 std::string UserName() {
   const char* user = std::getenv("USER");
   if (user != nullptr && *user != '\0') return user;

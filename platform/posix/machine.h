@@ -38,6 +38,21 @@ void SetLastError(win::DWORD error);
 // True when path is an existing directory on the host.
 [[nodiscard]] bool IsHostDirectory(const std::string& hostPath);
 
+// The FILE_ATTRIBUTE_READONLY of a host file: a plain file whose owner may
+// not write it (chmod u-w stands for attrib +r). It holds for every caller,
+// root included, as the attribute does on Windows.
+[[nodiscard]] bool HasReadOnlyAttribute(const std::string& hostPath);
+
+// The environment variable through which the emulated service manager tells
+// a service's program where to write its status reports (the state file of
+// docs/emulated-machine.md, "Services").
+constexpr const char* kServiceStateVariable = "ZYRA_SERVICE_STATE";
+
+// How long ControlService waits for a service to answer a control before it
+// fails with ERROR_SERVICE_REQUEST_TIMEOUT: 30 seconds, as on Windows. Tests
+// shorten it; 0 restores the default.
+void SetServiceControlTimeoutForTesting(unsigned milliseconds);
+
 // The user name in C:\Users\<user>: $USER, else the login name of the
 // process's user, else "user".
 [[nodiscard]] std::string UserName();

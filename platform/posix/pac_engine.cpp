@@ -1,17 +1,31 @@
 #include "platform/posix/pac_engine.h"
 
+#include <fcntl.h>
 #include <pacparser.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <mutex>
+#include <cstring>
 
 namespace platform::posix {
 namespace {
 
-// pacparser keeps one engine in global state.
-std::mutex g_engineMutex;
+std::atomic<unsigned> g_timeLimitMs{kPacTimeLimitMs};
+
+std::int64_t MonotonicMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // pacparser prints its complaints to stderr; WinHTTP reports a bad script by
 // its error code only.
@@ -60,22 +74,81 @@ bool IsSafeHost(const std::string& host) {
   return true;
 }
 
+// The child's side: evaluates and writes "1" and the answer, or "0", to fd.
+[[noreturn]] void Evaluate(const std::string& script, const std::string& url,
+                           const std::string& host, int fd) {
+  pacparser_set_error_printer(Quiet);
+  std::string out = "0";
+  {
+    Engine engine;
+    if (engine.ok() && pacparser_parse_pac_string(script.c_str()) != 0) {
+      const char* result = pacparser_find_proxy(url.c_str(), host.c_str());
+      if (result != nullptr) out = std::string("1") + result;
+    }
+  }
+  const char* p = out.data();
+  std::size_t left = out.size();
+  while (left > 0) {
+    const ssize_t w = ::write(fd, p, left);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    p += w;
+    left -= static_cast<std::size_t>(w);
+  }
+  ::_exit(0);
+}
+
 }  // namespace
 
-bool RunPacScript(const std::string& script, const std::string& url, const std::string& host,
-                  std::string& answer) {
-  if (!IsSafeHost(host) || url.empty()) return false;
+PacResult RunPacScript(const std::string& script, const std::string& url, const std::string& host,
+                       std::string& answer) {
+  if (!IsSafeHost(host) || url.empty()) return PacResult::Failed;
   const std::string safeUrl = EscapeForScript(url);
-  std::lock_guard<std::mutex> lock(g_engineMutex);
-  pacparser_set_error_printer(Quiet);
-  Engine engine;
-  if (!engine.ok()) return false;
-  if (pacparser_parse_pac_string(script.c_str()) == 0) return false;
-  // The answer belongs to the engine: copy it before the engine goes.
-  const char* result = pacparser_find_proxy(safeUrl.c_str(), host.c_str());
-  if (result == nullptr) return false;
-  answer = result;
-  return true;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return PacResult::Failed;
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return PacResult::Failed;
+  }
+  if (child == 0) {
+    ::close(fds[0]);
+    Evaluate(script, safeUrl, host, fds[1]);
+  }
+  ::close(fds[1]);
+  std::string out;
+  bool timedOut = false;
+  const std::int64_t deadline = MonotonicMs() + g_timeLimitMs.load();
+  for (;;) {
+    const std::int64_t left = deadline - MonotonicMs();
+    if (left <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd pfd{fds[0], POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, static_cast<int>(left > 1000 ? 1000 : left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    char buf[4096];
+    const ssize_t r = ::read(fds[0], buf, sizeof buf);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    out.append(buf, static_cast<std::size_t>(r));
+  }
+  ::close(fds[0]);
+  if (timedOut) ::kill(child, SIGKILL);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (timedOut) return PacResult::TimedOut;
+  if (out.empty() || out[0] != '1') return PacResult::Failed;
+  answer = out.substr(1);
+  return PacResult::Answered;
+}
+
+void SetPacTimeLimitForTesting(unsigned milliseconds) {
+  g_timeLimitMs.store(milliseconds == 0 ? kPacTimeLimitMs : milliseconds);
 }
 
 }  // namespace platform::posix

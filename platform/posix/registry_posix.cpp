@@ -165,6 +165,10 @@ LONG RegOpenKeyExW(HKEY root, const char16_t* subKey, DWORD /*options*/, DWORD s
 LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* type, std::uint8_t* data,
                       DWORD* cbData) {
   if (key == nullptr) return static_cast<LONG>(kErrorInvalidHandle);
+  // Predefined keys carry every right; an opened key the rights it was
+  // opened with.
+  if (!key->predefined && (key->access & kKeyQueryValue) == 0)
+    return static_cast<LONG>(kErrorAccessDenied);
   if (data != nullptr && cbData == nullptr) return static_cast<LONG>(kErrorInvalidParameter);
   std::string name;
   if (valueName != nullptr && !Utf16ToUtf8(valueName, name))
@@ -240,7 +244,8 @@ namespace platform::win {
 char16_t* lstrcpynW(char16_t* dst, const char16_t* src, int maxLength) {
   if (dst == nullptr || src == nullptr) return nullptr;
   char16_t* d = dst;
-  int count = maxLength;
+  // Unsigned, as Windows takes it: -1 is the largest count there is.
+  auto count = static_cast<unsigned>(maxLength);
   while (count > 1 && *src != u'\0') {
     --count;
     *d++ = *src++;

@@ -10,9 +10,12 @@
 //             taken for the service
 //   exitcode  the service's Win32 exit code, written by the waiter when the
 //             service's process has ended
-//   state     written by the service itself: "START_PENDING <checkpoint>
-//             <waithint-ms>", "STOP_PENDING <checkpoint> <waithint-ms>" or
-//             "RUNNING"; the waiter removes it when the process has ended
+//   state     written by the service itself (its SetServiceStatus):
+//             "START_PENDING <checkpoint> <waithint-ms>", "RUNNING",
+//             "STOP_PENDING <checkpoint> <waithint-ms>" or "STOPPED
+//             <win32-exit-code>"; the waiter reads it when the process has
+//             ended (the exit code of the last STOPPED report, else 1067)
+//             and removes it
 // docs/emulated-machine.md ("Services") is the full contract.
 #include <dirent.h>
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +39,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/posix/machine.h"
 #include "platform/services.h"
@@ -217,6 +222,7 @@ struct StateFile {
   DWORD state = kServiceRunning;
   DWORD checkPoint = 0;
   DWORD waitHint = 0;
+  DWORD exitCode = 0;  // of a STOPPED report
 };
 
 // The service's own report. An absent, empty or malformed file is no report.
@@ -232,6 +238,12 @@ StateFile ReadStateFile(const std::string& dir) {
   in >> word >> cp >> hint >> extra;
   if (!extra.empty()) return result;
   if (word == "RUNNING" && cp.empty()) {
+    result.present = true;
+    return result;
+  }
+  if (word == "STOPPED") {
+    if (!hint.empty() || !ParseDword(cp, result.exitCode)) return result;
+    result.state = kServiceStopped;
     result.present = true;
     return result;
   }
@@ -252,7 +264,13 @@ StateFile ReadStateFile(const std::string& dir) {
 struct Observed {
   ServiceStatusProcess status;
   bool processAlive = false;  // the service's own process lives
+  bool ending = false;        // reported STOPPED, or ended: its end is being recorded
 };
+
+// What the manager shows of a service that has started but not reported
+// yet, as Windows does until the service's first SetServiceStatus: start
+// pending, check point 0, wait hint 2 seconds, no controls accepted.
+constexpr DWORD kInitialWaitHintMs = 2000;
 
 Observed Observe(const std::string& dir) {
   Observed o;
@@ -262,15 +280,42 @@ Observed Observe(const std::string& dir) {
   if (rec.valid && Alive(rec.service)) {
     o.processAlive = true;
     const StateFile st = ReadStateFile(dir);
-    s.dwCurrentState = st.present ? st.state : kServiceRunning;
-    s.dwCheckPoint = st.present ? st.checkPoint : 0;
-    s.dwWaitHint = st.present ? st.waitHint : 0;
-    s.dwControlsAccepted = s.dwCurrentState == kServiceStopPending ? 0 : kServiceAcceptStop;
+    if (!st.present) {
+      s.dwCurrentState = kServiceStartPending;
+      s.dwWaitHint = kInitialWaitHintMs;
+    } else {
+      s.dwCurrentState = st.state;
+      s.dwCheckPoint = st.checkPoint;
+      s.dwWaitHint = st.waitHint;
+    }
+    if (s.dwCurrentState == kServiceStopped) {
+      // Reported stopped; its process is on its way out.
+      s.dwWin32ExitCode = st.exitCode;
+      o.ending = true;
+      return o;
+    }
+    s.dwControlsAccepted = s.dwCurrentState == kServiceRunning ? kServiceAcceptStop : 0;
     s.dwProcessId = static_cast<DWORD>(rec.service.pid);
     return o;
   }
   if (rec.valid && Alive(rec.waiter)) {
-    // The process has ended; its waiter is recording the exit code.
+    // The process has ended; its waiter is recording the exit code. A
+    // service that reported STOPPED is stopped already.
+    o.ending = true;
+    const StateFile st = ReadStateFile(dir);
+    if (st.present && st.state == kServiceStopped) {
+      s.dwCurrentState = kServiceStopped;
+      s.dwWin32ExitCode = st.exitCode;
+      return o;
+    }
+    std::string text;
+    DWORD code = 0;
+    if (ReadSmallFile(dir + "/exitcode", text) && ParseDword(text.substr(0, text.find('\n')), code)) {
+      // Recorded; the waiter is about to end.
+      s.dwCurrentState = kServiceStopped;
+      s.dwWin32ExitCode = code;
+      return o;
+    }
     s.dwCurrentState = kServiceStopPending;
     s.dwWaitHint = 1000;
     return o;
@@ -322,13 +367,41 @@ struct LaunchPaths {
   std::string exitCodeTmp;
 };
 
-// Win32 exit code of an ended service process: its exit status; ended by
-// SIGTERM (the stop request, not handled) is a clean stop, 0; any other
-// signal is an abnormal end, ERROR_PROCESS_ABORTED.
-DWORD ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return static_cast<DWORD>(WEXITSTATUS(status));
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) return 0;
-  return kErrorProcessAborted;
+// Win32 exit code of an ended service process, as the service control
+// manager records it: the code of the service's last report when that was
+// STOPPED, else ERROR_PROCESS_ABORTED (the process ended without reporting
+// that it stopped, whatever its exit status). Reads the state file with
+// plain system calls: the waiter may call nothing else.
+DWORD ExitCodeOfReport(const char* statePath) {
+  const int fd = ::open(statePath, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kErrorProcessAborted;
+  char buf[64];
+  std::size_t len = 0;
+  for (;;) {
+    const ssize_t r = ::read(fd, buf + len, sizeof buf - 1 - len);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    len += static_cast<std::size_t>(r);
+    if (len == sizeof buf - 1) break;
+  }
+  ::close(fd);
+  buf[len] = '\0';
+  const char* p = buf;
+  while (*p == ' ' || *p == '\t') ++p;
+  const char word[] = "STOPPED";
+  for (std::size_t i = 0; i + 1 < sizeof word; ++i, ++p)
+    if (*p != word[i]) return kErrorProcessAborted;
+  if (*p != ' ' && *p != '\t') return kErrorProcessAborted;
+  while (*p == ' ' || *p == '\t') ++p;
+  unsigned long long v = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    v = v * 10 + static_cast<unsigned long long>(*p - '0');
+    if (++digits > 10) return kErrorProcessAborted;
+  }
+  while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+  if (digits == 0 || *p != '\0' || v > 0xFFFFFFFFull) return kErrorProcessAborted;
+  return static_cast<DWORD>(v);
 }
 
 void CloseFrom(int first, int maxFd) {
@@ -367,7 +440,7 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
   WriteAll(3, line, n);
 }
 
-[[noreturn]] void RunWaiter(const LaunchPaths& paths, char* const argv[]) {
+[[noreturn]] void RunWaiter(const LaunchPaths& paths, char* const argv[], char* const envp[]) {
   int execPipe[2];
   if (::pipe2(execPipe, O_CLOEXEC) != 0) {
     Report(0, 0, 0, 0, errno);
@@ -383,7 +456,7 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
     ::close(3);
     ::setsid();
     ResetSignals();
-    if (::chdir(paths.dir.c_str()) == 0) ::execv(paths.program.c_str(), argv);
+    if (::chdir(paths.dir.c_str()) == 0) ::execve(paths.program.c_str(), argv, envp);
     const int e = errno;
     WriteAll(execPipe[1], reinterpret_cast<const char*>(&e), sizeof e);
     ::_exit(127);
@@ -416,9 +489,9 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
   }
   if (execError != 0) ::_exit(0);
 
-  ::unlink(paths.state.c_str());
+  const DWORD exitCode = ExitCodeOfReport(paths.state.c_str());
   char text[24];
-  std::size_t n = FormatDecimal(ExitCodeOf(status), text);
+  std::size_t n = FormatDecimal(exitCode, text);
   text[n++] = '\n';
   const int fd = ::open(paths.exitCodeTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
@@ -426,11 +499,12 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
     ::close(fd);
     ::rename(paths.exitCodeTmp.c_str(), paths.exitCode.c_str());
   }
+  ::unlink(paths.state.c_str());
   ::_exit(0);
 }
 
-[[noreturn]] void RunLauncher(const LaunchPaths& paths, char* const argv[], int statusRead,
-                              int statusWrite, int maxFd) {
+[[noreturn]] void RunLauncher(const LaunchPaths& paths, char* const argv[], char* const envp[],
+                              int statusRead, int statusWrite, int maxFd) {
   ::close(statusRead);
   // The status pipe goes to fd 3; standard handles to /dev/null (a service
   // has no console, and must not hold the caller's pipes open); nothing else
@@ -457,7 +531,7 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
   const pid_t waiter = ::fork();
   if (waiter < 0) Report(0, 0, 0, 0, errno);
   if (waiter != 0) ::_exit(0);
-  RunWaiter(paths, argv);
+  RunWaiter(paths, argv, envp);
 }
 
 DWORD ExecErrorToWin32(int err) {
@@ -476,6 +550,15 @@ bool Launch(const std::string& dir, DWORD& error) {
                     dir + "/exitcode.tmp"};
   std::string argv0 = paths.program;
   char* const argv[] = {argv0.data(), nullptr};
+  // The caller's environment, plus where the service reports its status
+  // (platform/service_host.h's RunAsService writes it there).
+  std::string stateVariable = std::string(posix::kServiceStateVariable) + "=" + paths.state;
+  std::vector<char*> envp;
+  const std::string prefix = std::string(posix::kServiceStateVariable) + "=";
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e)
+    if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) envp.push_back(*e);
+  envp.push_back(stateVariable.data());
+  envp.push_back(nullptr);
   const long openMax = ::sysconf(_SC_OPEN_MAX);
   const int maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
 
@@ -491,7 +574,7 @@ bool Launch(const std::string& dir, DWORD& error) {
     ::close(statusPipe[1]);
     return false;
   }
-  if (launcher == 0) RunLauncher(paths, argv, statusPipe[0], statusPipe[1], maxFd);
+  if (launcher == 0) RunLauncher(paths, argv, envp.data(), statusPipe[0], statusPipe[1], maxFd);
 
   ::close(statusPipe[1]);
   while (::waitpid(launcher, nullptr, 0) < 0 && errno == EINTR) {
@@ -601,9 +684,20 @@ std::uint64_t MonotonicMs() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-// How long ControlService waits for the service to answer a stop request,
-// as Windows waits for the service's control handler.
-constexpr std::uint64_t kControlAnswerMs = 3000;
+// How long ControlService waits for the service to answer a control, as
+// Windows waits for the service's control handler: 30 seconds, then
+// ERROR_SERVICE_REQUEST_TIMEOUT.
+constexpr unsigned kControlAnswerMs = 30000;
+std::atomic<unsigned> g_controlAnswerMs{kControlAnswerMs};
+
+// How long StartServiceW lets a service that reported STOPPED finish its
+// process before it counts as still running.
+constexpr std::uint64_t kStoppedProcessEndMs = 30000;
+
+void Pause() {
+  timespec pause{0, 2 * 1000 * 1000};
+  ::nanosleep(&pause, nullptr);
+}
 
 void CopyStatus(const ServiceStatusProcess& in, ServiceStatus* out) {
   if (out == nullptr) return;
@@ -617,6 +711,18 @@ void CopyStatus(const ServiceStatusProcess& in, ServiceStatus* out) {
 }
 
 }  // namespace
+
+}  // namespace platform::win
+
+namespace platform::posix {
+
+void SetServiceControlTimeoutForTesting(unsigned milliseconds) {
+  win::g_controlAnswerMs.store(milliseconds == 0 ? win::kControlAnswerMs : milliseconds);
+}
+
+}  // namespace platform::posix
+
+namespace platform::win {
 
 SC_HANDLE OpenSCManagerW(const char16_t* machineName, const char16_t* databaseName,
                          DWORD desiredAccess) {
@@ -685,8 +791,11 @@ BOOL ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) {
   if ((service->access & kServiceStop) == 0) return Fail(kErrorAccessDenied);
   Observed now = Observe(service->dir);
   CopyStatus(now.status, status);
-  if (now.status.dwCurrentState == kServiceStopped) return Fail(kErrorServiceNotActive);
-  if (now.status.dwCurrentState == kServiceStopPending) return Fail(kErrorServiceCannotAcceptCtrl);
+  const DWORD before = now.status.dwCurrentState;
+  if (before == kServiceStopped) return Fail(kErrorServiceNotActive);
+  // A service that is starting or stopping accepts no control.
+  if (before == kServiceStopPending || before == kServiceStartPending)
+    return Fail(kErrorServiceCannotAcceptCtrl);
 
   const PidRecord rec = ReadPidFile(service->dir);
   if (rec.valid && Alive(rec.service)) {
@@ -697,16 +806,19 @@ BOOL ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) {
     if (rc != 0 && errno != ESRCH) rc = ::kill(pid, SIGTERM);
     if (rc != 0 && errno == EPERM) return Fail(kErrorAccessDenied);
   }
-  // Wait until the service answers: it has ended (and its exit code is
-  // recorded) or reports STOP_PENDING itself.
+  // Wait until the service answers: it reports STOP_PENDING or STOPPED, or
+  // its process has ended (and the exit code is recorded).
   const std::uint64_t begin = MonotonicMs();
+  const std::uint64_t limit = g_controlAnswerMs.load();
   for (;;) {
     now = Observe(service->dir);
     const DWORD state = now.status.dwCurrentState;
     if (state == kServiceStopped || (now.processAlive && state == kServiceStopPending)) break;
-    if (MonotonicMs() - begin >= kControlAnswerMs) break;
-    timespec pause{0, 2 * 1000 * 1000};
-    ::nanosleep(&pause, nullptr);
+    if (MonotonicMs() - begin >= limit) {
+      CopyStatus(now.status, status);
+      return Fail(kErrorServiceRequestTimeout);
+    }
+    Pause();
   }
   CopyStatus(now.status, status);
   posix::SetLastError(kErrorSuccess);
@@ -717,7 +829,14 @@ BOOL StartServiceW(SC_HANDLE service) {
   if (!IsHandle(service, false)) return Fail(kErrorInvalidHandle);
   if ((service->access & kServiceStart) == 0) return Fail(kErrorAccessDenied);
   FolderLock lock(service->dir);
-  if (Observe(service->dir).status.dwCurrentState != kServiceStopped)
+  Observed now = Observe(service->dir);
+  // A service that has reported STOPPED is ending its process: let it go.
+  const std::uint64_t begin = MonotonicMs();
+  while (now.ending && MonotonicMs() - begin < kStoppedProcessEndMs) {
+    Pause();
+    now = Observe(service->dir);
+  }
+  if (now.status.dwCurrentState != kServiceStopped || now.ending)
     return Fail(kErrorServiceAlreadyRunning);
   const std::string exitCode = service->dir + "/exitcode";
   std::remove(exitCode.c_str());

@@ -33,35 +33,6 @@ std::string SchemeOf(const std::string& url) {
   return Lower(url.substr(0, sep));
 }
 
-bool IsDriveForm(const std::string& s) {
-  return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes %XX escapes; false on a malformed escape or an encoded NUL.
-bool PercentDecode(const std::string& in, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '%') {
-      out += in[i];
-      continue;
-    }
-    if (i + 2 >= in.size()) return false;
-    const int hi = HexValue(in[i + 1]);
-    const int lo = HexValue(in[i + 2]);
-    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return false;
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return true;
-}
-
 // An IPv4 or IPv6 address as the hosts file writes it.
 bool IsAddress(const std::string& s) {
   if (s.empty()) return false;
@@ -172,26 +143,6 @@ bool FetchHttp(const std::string& url, const std::string& userAgent, const Fetch
 
 }  // namespace
 
-bool FileUrlToWindowsPath(const std::string& url, std::string& windowsPath) {
-  if (!StartsWithIgnoreCase(url, "file://")) return false;
-  std::string rest = url.substr(7);
-  rest = rest.substr(0, rest.find_first_of("?#"));
-  if (StartsWithIgnoreCase(rest, "localhost/")) rest = rest.substr(9);
-  std::string path;
-  if (!rest.empty() && rest[0] == '/') {
-    // file:///C:/x -> C:/x; file:///x stays rooted (on C:).
-    path = IsDriveForm(rest.substr(1)) ? rest.substr(1) : rest;
-  } else if (IsDriveForm(rest)) {
-    path = rest;
-  } else {
-    return false;  // a host name: a share, which the machine does not have
-  }
-  std::string decoded;
-  if (!PercentDecode(path, decoded)) return false;
-  windowsPath = decoded;
-  return true;
-}
-
 std::vector<std::pair<std::string, std::string>> HostsFileEntries() {
   std::vector<std::pair<std::string, std::string>> entries;
   std::string text;
@@ -225,10 +176,6 @@ std::vector<std::pair<std::string, std::string>> HostsFileEntries() {
 bool FetchUrl(const std::string& url, const std::string& userAgent, const FetchLimits& limits,
               std::string& body) {
   const std::string scheme = SchemeOf(url);
-  if (scheme == "file") {
-    std::string path;
-    return FileUrlToWindowsPath(url, path) && ReadWindowsFile(path, limits.maxBytes, body);
-  }
   if (scheme == "http" || scheme == "https") return FetchHttp(url, userAgent, limits, body);
   return false;
 }

@@ -195,6 +195,46 @@ DWORD HostOfTarget(const std::string& url, std::string& host) {
   return kErrorSuccess;
 }
 
+// True for a PAC URL WinHTTP fetches: http or https only.
+bool IsScriptScheme(const std::string& url) {
+  const auto sep = url.find("://");
+  if (sep == std::string::npos) return false;
+  const std::string scheme = Lower(url.substr(0, sep));
+  return scheme == "http" || scheme == "https";
+}
+
+std::string TrimBlanks(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  const auto last = s.find_last_not_of(" \t");
+  return s.substr(first, last - first + 1);
+}
+
+// The proxy list WinHTTP makes of FindProxyForURL's answer: the host:port of
+// each "PROXY host:port" entry, in order, joined with ";", up to the first
+// DIRECT entry; entries of other kinds (SOCKS, malformed) are left out. An
+// empty list means a direct connection.
+std::string ProxyListOfAnswer(const std::string& answer) {
+  std::string list;
+  std::size_t pos = 0;
+  while (pos <= answer.size()) {
+    const auto semi = answer.find(';', pos);
+    const std::string entry =
+        TrimBlanks(answer.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos));
+    pos = semi == std::string::npos ? answer.size() + 1 : semi + 1;
+    if (entry.empty()) continue;
+    const auto blank = entry.find_first_of(" \t");
+    const std::string word = Lower(entry.substr(0, blank));
+    if (word == "direct" && blank == std::string::npos) break;
+    if (word != "proxy" || blank == std::string::npos) continue;
+    const std::string server = TrimBlanks(entry.substr(blank));
+    if (server.empty() || server.find_first_of(" \t") != std::string::npos) continue;
+    if (!list.empty()) list += ';';
+    list += server;
+  }
+  return list;
+}
+
 }  // namespace
 
 void* GlobalFree(void* mem) {
@@ -262,23 +302,28 @@ BOOL WinHttpGetProxyForUrl(HINTERNET session, const char16_t* url,
     return 0;
   }
   std::string narrowScriptUrl;
+  if (!Utf16ToUtf8(scriptUrl, narrowScriptUrl) || !IsScriptScheme(narrowScriptUrl)) {
+    SetLastError(kErrorWinhttpUnrecognizedScheme);
+    return 0;
+  }
   std::string script;
-  if (!Utf16ToUtf8(scriptUrl, narrowScriptUrl) ||
-      !posix::FetchUrl(narrowScriptUrl, session->agent, kScriptLimits, script)) {
+  if (!posix::FetchUrl(narrowScriptUrl, session->agent, kScriptLimits, script)) {
     SetLastError(kErrorWinhttpUnableToDownloadScript);
     return 0;
   }
   std::string answer;
-  if (!posix::RunPacScript(script, target, host, answer)) {
-    SetLastError(kErrorWinhttpBadAutoProxyScript);
-    return 0;
+  switch (posix::RunPacScript(script, target, host, answer)) {
+    case posix::PacResult::Answered: break;
+    case posix::PacResult::TimedOut: SetLastError(kErrorWinhttpTimeout); return 0;
+    case posix::PacResult::Failed: SetLastError(kErrorWinhttpBadAutoProxyScript); return 0;
   }
-  if (answer.empty()) {
+  const std::string list = ProxyListOfAnswer(answer);
+  if (list.empty()) {
     proxyInfo->dwAccessType = kWinhttpAccessTypeNoProxy;
     proxyInfo->lpszProxy.reset();
   } else {
     proxyInfo->dwAccessType = kWinhttpAccessTypeNamedProxy;
-    proxyInfo->lpszProxy.reset(GlobalCopy(ToUtf16(answer)));
+    proxyInfo->lpszProxy.reset(GlobalCopy(ToUtf16(list)));
   }
   proxyInfo->lpszProxyBypass.reset();
   SetLastError(kErrorSuccess);
@@ -387,7 +432,7 @@ DWORD GetFileAttributesA(const std::string& path) {
     return kFileAttributeDirectory;
   }
   DWORD attributes = kFileAttributeArchive;
-  if (::access(host.c_str(), W_OK) != 0 && ::geteuid() != 0) attributes |= kFileAttributeReadonly;
+  if (posix::HasReadOnlyAttribute(host)) attributes |= kFileAttributeReadonly;
   SetLastError(kErrorSuccess);
   return attributes;
 }

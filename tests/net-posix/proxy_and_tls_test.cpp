@@ -11,6 +11,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -92,16 +93,41 @@ class Tinyproxy {
   std::unique_ptr<zyra_test::Process> process_;
 };
 
-// The administrator's override file: a PAC script that sends everything to
-// the proxy, and the proxy credentials.
-void ConfigureProxy(int proxyPort) {
+// Serves, at every request, a PAC script that sends everything to the proxy
+// (WinHTTP fetches scripts over http and https only).
+class PacServer {
+ public:
+  explicit PacServer(int proxyPort) {
+    const std::string script = "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+                               std::to_string(proxyPort) + "\"; }\n";
+    server_.Get("/proxy.pac", [script](const httplib::Request&, httplib::Response& res) {
+      res.set_content(script, "application/x-ns-proxy-autoconfig");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~PacServer() {
+    while (!server_.is_running()) std::this_thread::yield();
+    server_.stop();
+    thread_.join();
+  }
+  PacServer(const PacServer&) = delete;
+  PacServer& operator=(const PacServer&) = delete;
+  [[nodiscard]] std::string Url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/proxy.pac";
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = -1;
+};
+
+// The administrator's override file: the PAC URL and the proxy credentials.
+void ConfigureProxy(const PacServer& pac, const std::string& creds = "zyra:s3cret") {
   const std::string data = platform::posix::MachineRoot() + "/drive_c/ProgramData/Corvane/CorvZyra";
   fs::create_directories(data);
-  std::ofstream(platform::posix::MachineRoot() + "/drive_c/ProgramData/proxy.pac")
-      << "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" << proxyPort
-      << "\"; }\n";
-  std::ofstream(data + "/ProxyAutoConfigUrl.txt")
-      << "file:///C:/ProgramData/proxy.pac\r\ncreds=zyra:s3cret\r\n";
+  std::ofstream(data + "/ProxyAutoConfigUrl.txt") << pac.Url() << "\r\ncreds=" << creds << "\r\n";
 }
 
 void RemoveProxyConfiguration() {
@@ -119,7 +145,8 @@ long CountContaining(const std::vector<std::string>& lines, const std::string& p
 TEST(ThroughProxy, CredentialsFollowA407AndStayForLaterTransfers) {
   Tinyproxy proxy;
   ASSERT_TRUE(proxy.running()) << "tinyproxy did not start";
-  ConfigureProxy(proxy.port());
+  PacServer pac(proxy.port());
+  ConfigureProxy(pac);
   std::vector<w::DWORD> sleeps;
   w::SetSleepHookForTesting([&](w::DWORD ms) { sleeps.push_back(ms); });
   zyra_test::CapturedLog log;
@@ -157,7 +184,8 @@ TEST(ThroughProxy, CredentialsFollowA407AndStayForLaterTransfers) {
 TEST(ThroughProxy, TraceModeLogsTheProtocolButNeverTheCredentials) {
   Tinyproxy proxy;
   ASSERT_TRUE(proxy.running()) << "tinyproxy did not start";
-  ConfigureProxy(proxy.port());
+  PacServer pac(proxy.port());
+  ConfigureProxy(pac);
   w::SetSleepHookForTesting([](w::DWORD) {});
   zyra_test::CapturedLog log;
   {
@@ -182,10 +210,8 @@ TEST(ThroughProxy, TraceModeLogsTheProtocolButNeverTheCredentials) {
 TEST(ThroughProxy, WrongCredentialsNeverGetThrough) {
   Tinyproxy proxy;
   ASSERT_TRUE(proxy.running());
-  ConfigureProxy(proxy.port());
-  std::ofstream(platform::posix::MachineRoot() +
-                "/drive_c/ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt")
-      << "file:///C:/ProgramData/proxy.pac\ncreds=zyra:wrong\n";
+  PacServer pac(proxy.port());
+  ConfigureProxy(pac, "zyra:wrong");
   w::SetSleepHookForTesting([](w::DWORD) {});
   TestHttpServer target;  // never reached
   net::DownloadManager dm;

@@ -193,15 +193,6 @@ TEST_F(Cleanup, KeepsTheExceptPathWhateverItsLetterCase) {
                                        "info|Removing " + folder_ + "\\drop.exe"));
 }
 
-TEST_F(Cleanup, DoesNothingWithoutADownloadFolder) {
-  zyra_test::CapturedLog log;
-  app::SetCleanupListerForTesting([](const std::string& folder) {
-    return app::ListFiles(folder + "-that-does-not-exist");
-  });
-  app::CleanupDownloadLocation("");
-  EXPECT_THAT(log.Lines(), IsEmpty());
-}
-
 TEST(SleepSeconds, SleepsWholeSecondsOnlyAndNeverForNonPositiveTimes) {
   std::vector<w::DWORD> slept;
   w::SetSleepHookForTesting([&](w::DWORD ms) { slept.push_back(ms); });

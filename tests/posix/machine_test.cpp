@@ -1,22 +1,29 @@
 // The emulated machine's contract: paths, shell folders, the temporary
-// folder, the module name, file sharing.
+// folder, the module name, file sharing, read-only files, FIFOs and host
+// names that Windows cannot have.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <string>
 
 #include "app/file_helpers.h"
 #include "platform/files.h"
 #include "platform/posix/machine.h"
 #include "platform/shell.h"
+#include "platform/winhttp.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -195,4 +202,109 @@ TEST(EmulatedFiles, FindListsDotEntriesAndMarksFolders) {
   fs::remove_all(Root() + "/drive_c/FindMe");
   EXPECT_FALSE(w::FindFirstFileA("C:\\FindMe\\*.*", d).valid());
   EXPECT_EQ(w::GetLastError(), w::kErrorPathNotFound);
+}
+
+TEST(EmulatedFiles, AReadOnlyFileIsNeitherDeletedNorWrittenForEveryone) {
+  // The read-only attribute is the owner's write permission (attrib +r is
+  // chmod u-w); it holds for root too, as the attribute does on Windows.
+  const std::string win = "C:\\Windows\\Temp\\read-only.txt";
+  ASSERT_TRUE(app::WriteWholeFile(win, "kept"));
+  fs::permissions(Host(win), fs::perms::owner_write, fs::perm_options::remove);
+  EXPECT_NE(w::GetFileAttributesA(win) & w::kFileAttributeReadonly, 0u);
+  w::FindData d;
+  w::FindHandle h = w::FindFirstFileA(win, d);
+  ASSERT_TRUE(h.valid());
+  EXPECT_NE(d.dwFileAttributes & w::kFileAttributeReadonly, 0u);
+
+  EXPECT_FALSE(w::DeleteFileA(win));
+  EXPECT_EQ(w::GetLastError(), w::kErrorAccessDenied);
+  app::DeleteFileIfExists(win);
+  EXPECT_FALSE(app::WriteWholeFile(win, "overwritten"));
+  EXPECT_EQ(w::OpenFile(win, "ab"), nullptr);
+  EXPECT_EQ(w::GetLastError(), w::kErrorAccessDenied);
+  std::string text;
+  EXPECT_TRUE(app::ReadWholeFile(win, text));
+  EXPECT_EQ(text, "kept");
+
+  fs::permissions(Host(win), fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(w::GetFileAttributesA(win) & w::kFileAttributeReadonly, 0u);
+  EXPECT_TRUE(w::DeleteFileA(win));
+  EXPECT_FALSE(fs::exists(Host(win)));
+}
+
+TEST(EmulatedFiles, AFifoIsNoFileAndNeverBlocks) {
+  const std::string win = "C:\\Windows\\Temp\\CorvZyraProvisionToken.json";
+  const std::string host = Host(win);
+  fs::remove(host);
+  ASSERT_EQ(::mkfifo(host.c_str(), 0644), 0);
+  // Probe in a child process: a blocking open would hang the test, not fail
+  // it; the child is killed after 10 seconds.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string text = "unchanged";
+    const bool exists = app::FileExists(win);
+    const bool read = app::ReadWholeFile(win, text);
+    const bool written = app::WriteWholeFile(win, "x");
+    ::_exit(!exists && !read && !written && text == "unchanged" ? 0 : 1);
+  }
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      fs::remove(host);
+      FAIL() << "opening a FIFO blocked";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(w::OpenFile(win, "r"), nullptr);
+  EXPECT_EQ(w::GetLastError(), w::kErrorAccessDenied);
+  fs::remove(host);
+}
+
+TEST(EmulatedFiles, AHostNameWithABackslashIsNeverListed) {
+  // On Windows "a\b" in a folder is the file b in the subfolder a. A host
+  // file named that way has no Windows name: the clean-up of the download
+  // folder must not take it for the file of the subfolder.
+  const std::string folder = app::GetDownloadFolder();
+  w::SHCreateDirectoryExA(folder + "\\sub");
+  ASSERT_TRUE(app::WriteWholeFile(folder + "\\sub\\inner.exe", "kept"));
+  const std::string odd = Host(folder) + "/sub\\inner.exe";
+  std::ofstream(odd) << "odd";
+  ASSERT_TRUE(app::WriteWholeFile(folder + "\\plain.exe", "p"));
+
+  const auto names = app::ListFiles(folder);
+  EXPECT_THAT(names, ::testing::Contains("plain.exe"));
+  EXPECT_THAT(names, ::testing::Not(::testing::Contains("sub\\inner.exe")));
+  app::CleanupDownloadLocation("");
+  EXPECT_TRUE(app::FileExists(folder + "\\sub\\inner.exe"));
+  EXPECT_FALSE(app::FileExists(folder + "\\plain.exe"));
+  EXPECT_TRUE(fs::exists(odd));
+  fs::remove(odd);
+  fs::remove_all(Host(folder + "\\sub"));
+}
+
+TEST(DownloadCleanup, DoesNothingWithoutADownloadFolder) {
+  // No download folder; files beside where it would be, and a folder whose
+  // name starts like it.
+  const std::string folder = app::GetDownloadFolder();
+  const std::string host = Host(folder);
+  fs::remove_all(host);
+  const std::string parent = fs::path(host).parent_path().string();
+  fs::create_directories(parent + "/ZHDownload-old");
+  std::ofstream(parent + "/beside.exe") << "b";
+  std::ofstream(parent + "/ZHDownload-old/inner.exe") << "i";
+  zyra_test::CapturedLog log;
+  app::CleanupDownloadLocation("");
+  app::CleanupDownloadLocation(folder + "\\kept.exe");
+  EXPECT_FALSE(fs::exists(host));  // not created
+  EXPECT_TRUE(fs::exists(parent + "/beside.exe"));
+  EXPECT_TRUE(fs::exists(parent + "/ZHDownload-old/inner.exe"));
+  EXPECT_THAT(log.Lines(),
+              ::testing::ElementsAre("info|CleanupDownloadLocation except " + folder + "\\kept.exe"));
+  fs::remove(parent + "/beside.exe");
+  fs::remove_all(parent + "/ZHDownload-old");
 }

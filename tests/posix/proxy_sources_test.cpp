@@ -1,6 +1,6 @@
 // Proxy discovery on the emulated machine: Windows settings from the
-// registry, DHCP and DNS discovery, PAC scripts from files and from HTTP
-// servers on loopback, and the failures of each.
+// registry, DHCP and DNS discovery, PAC scripts from HTTP servers on
+// loopback, and the failures of each.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,7 +23,7 @@
 
 #include "platform/files.h"
 #include "platform/posix/machine.h"
-#include "platform/posix/url_fetch.h"
+#include "platform/posix/pac_engine.h"
 #include "platform/proxy_detector.h"
 #include "platform/utf.h"
 #include "platform/winhttp.h"
@@ -121,8 +121,27 @@ void WriteHostFile(const std::string& hostPath, const std::string& bytes) {
 
 class EmulatedProxy : public ::testing::Test {
  protected:
-  void SetUp() override { Clean(); }
-  void TearDown() override { Clean(); }
+  void SetUp() override {
+    Clean();
+    // Serves C:\pac\<name> as /pac/<name>, read at each request.
+    scripts_.http().Get(R"(/pac/([^/]+))", [](const httplib::Request& req,
+                                              httplib::Response& res) {
+      std::ifstream in(Host("drive_c/pac/" + std::string(req.matches[1])), std::ios::binary);
+      if (!in) {
+        res.status = 404;
+        return;
+      }
+      std::ostringstream body;
+      body << in.rdbuf();
+      res.set_content(body.str(), "application/x-ns-proxy-autoconfig");
+    });
+    ASSERT_TRUE(scripts_.Start());
+    scriptsPort_ = scripts_.port();
+  }
+  void TearDown() override {
+    scripts_.Stop();
+    Clean();
+  }
 
   static void Clean() {
     std::error_code ec;
@@ -140,10 +159,14 @@ class EmulatedProxy : public ::testing::Test {
   static void OverrideFile(const std::string& text) {
     WriteHostFile(Host("drive_c/ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), text);
   }
-  // Puts a PAC script at C:\pac\<name>; returns its file URL.
+  // Puts a PAC script at C:\pac\<name>; returns its URL on the test's
+  // loopback server.
   static std::string Script(const std::string& body, const std::string& name = "proxy.pac") {
     WriteHostFile(Host("drive_c/pac/" + name), body);
-    return "file:///C:/pac/" + name;
+    return ScriptUrl(name);
+  }
+  static std::string ScriptUrl(const std::string& name) {
+    return "http://127.0.0.1:" + std::to_string(scriptsPort_) + "/pac/" + name;
   }
   static std::string Returning(const std::string& jsExpression) {
     return "function FindProxyForURL(url, host) { return " + jsExpression + "; }\n";
@@ -156,6 +179,9 @@ class EmulatedProxy : public ::testing::Test {
     d.source = ProxySource::PAC;
     return d;
   }
+
+  LoopbackServer scripts_;
+  static inline int scriptsPort_ = -1;
 };
 
 // Runs WinHttpGetProxyForUrl with a config URL; the error code, 0 on success.
@@ -400,8 +426,10 @@ TEST_F(EmulatedProxy, PacWithOneEntryLeavesTheRandomGeneratorAlone) {
 }
 
 TEST_F(EmulatedProxy, PacWithSeveralEntriesChoosesByRand) {
-  const std::string list = "PROXY p0:1; PROXY p1:2;p2:3";
-  const ProxyDetector d = WithPac(Script(Returning("\"" + list + "\"")));
+  const std::string answer = "PROXY p0:1; PROXY p1:2;PROXY  p2:3";
+  // What WinHTTP hands over of that answer.
+  const std::string list = "p0:1;p1:2;p2:3";
+  const ProxyDetector d = WithPac(Script(Returning("\"" + answer + "\"")));
   const std::string expected[] = {"p0:1", "p1:2", "p2:3"};
   for (unsigned seed : {1u, 2u, 3u, 4u, 5u}) {
     std::srand(seed);
@@ -412,25 +440,38 @@ TEST_F(EmulatedProxy, PacWithSeveralEntriesChoosesByRand) {
     const std::string chosen = d.GetProxyForUrl("https://example.org/", &log);
     EXPECT_EQ(chosen, expected[r % 3]) << seed;
     EXPECT_EQ(std::rand(), next) << seed;  // exactly one draw
-    const std::string entry[] = {"PROXY p0:1", "PROXY p1:2", "p2:3"};
-    EXPECT_EQ(log.str(), "chosen random proxy " + entry[r % 3] + " from " + list + " available");
+    EXPECT_EQ(log.str(),
+              "chosen random proxy " + expected[r % 3] + " from " + list + " available");
     std::srand(seed);
     EXPECT_EQ(d.GetProxyForUrl("https://example.org/", nullptr), chosen);  // no log, same pick
   }
 }
 
-TEST_F(EmulatedProxy, PacEntriesDirectProxyWordAndPlainHostPort) {
-  std::ostringstream log;
-  EXPECT_EQ(WithPac(Script(Returning("\"  DIRECT \""))).GetProxyForUrl("http://a/", &log), "");
-  EXPECT_EQ(log.str(), "DIRECT connection returned");
-  EXPECT_EQ(WithPac(Script(Returning("\"PROXY proxy.corp.test:3128\"")))
-                .GetProxyForUrl("http://a/", nullptr),
-            "proxy.corp.test:3128");
-  EXPECT_EQ(WithPac(Script(Returning("\"p:8080\""))).GetProxyForUrl("http://a/", nullptr),
-            "p:8080");
-  EXPECT_EQ(WithPac(Script(Returning("\"direct\""))).GetProxyForUrl("http://a/", nullptr),
-            "direct");
-  EXPECT_EQ(WithPac(Script(Returning("\"\""))).GetProxyForUrl("http://a/", nullptr), "");
+TEST_F(EmulatedProxy, PacAnswersReachTheProgramAsWinHttpListsThem) {
+  // WinHTTP hands over the servers of the PROXY entries up to the first
+  // DIRECT; DIRECT alone, or first, is a direct connection (no list at all),
+  // so the program's own DIRECT handling is never reached.
+  struct Case {
+    const char* answer;
+    const char* proxy;
+  };
+  const Case cases[] = {
+      {"  DIRECT ", ""},
+      {"direct", ""},
+      {"DIRECT; PROXY after:1", ""},
+      {"PROXY proxy.corp.test:3128", "proxy.corp.test:3128"},
+      {"PROXY first:1; DIRECT", "first:1"},
+      {"PROXY first:1; DIRECT; PROXY never:2", "first:1"},
+      {"SOCKS s:1; PROXY p:1", "p:1"},
+      {"p:8080", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream log;
+    const ProxyDetector d = WithPac(Script(Returning(std::string("\"") + c.answer + "\"")));
+    EXPECT_EQ(d.GetProxyForUrl("http://a/", &log), c.proxy) << c.answer;
+    EXPECT_EQ(log.str(), "") << c.answer;
+  }
 }
 
 TEST_F(EmulatedProxy, PacIgnoresTheBypassListAndTheProxyTable) {
@@ -486,14 +527,18 @@ TEST_F(EmulatedProxy, WinHttpErrorCodesOfPacEvaluation) {
   const std::u16string good = platform::ToUtf16(Script(Returning("\"PROXY p:1; DIRECT\"")));
   std::string list;
   EXPECT_EQ(FacadeProxyForUrl(good, u"http://example.org/", list), 0u);
-  EXPECT_EQ(list, "PROXY p:1; DIRECT");
+  EXPECT_EQ(list, "p:1");
+  const std::u16string direct = platform::ToUtf16(Script(Returning("\"DIRECT\""), "direct.pac"));
+  EXPECT_EQ(FacadeProxyForUrl(direct, u"http://example.org/", list), 0u);
+  EXPECT_EQ(list, "<null>");
   EXPECT_EQ(FacadeProxyForUrl(good, u"ftp://example.org/", list),
             w::kErrorWinhttpUnrecognizedScheme);
   EXPECT_EQ(FacadeProxyForUrl(good, u"example.org", list), w::kErrorWinhttpUnrecognizedScheme);
   EXPECT_EQ(FacadeProxyForUrl(good, u"http:///path", list), w::kErrorWinhttpInvalidUrl);
   EXPECT_EQ(FacadeProxyForUrl(good, u"http://host:8o/", list), w::kErrorWinhttpInvalidUrl);
   EXPECT_EQ(FacadeProxyForUrl(good, u"http://ho'st/", list), w::kErrorWinhttpInvalidUrl);
-  EXPECT_EQ(FacadeProxyForUrl(u"file:///C:/pac/none.pac", u"http://example.org/", list),
+  EXPECT_EQ(FacadeProxyForUrl(platform::ToUtf16(ScriptUrl("none.pac")), u"http://example.org/",
+                              list),
             w::kErrorWinhttpUnableToDownloadScript);
   const std::u16string bad = platform::ToUtf16(Script("function (", "bad.pac"));
   EXPECT_EQ(FacadeProxyForUrl(bad, u"http://example.org/", list),
@@ -507,23 +552,39 @@ TEST_F(EmulatedProxy, WinHttpErrorCodesOfPacEvaluation) {
   EXPECT_EQ(w::GetLastError(), w::kErrorInvalidHandle);
 }
 
-TEST_F(EmulatedProxy, FileUrlsInWindowsForm) {
-  std::string path;
-  ASSERT_TRUE(platform::posix::FileUrlToWindowsPath("file:///C:/pac/x.pac", path));
-  EXPECT_EQ(path, "C:/pac/x.pac");
-  ASSERT_TRUE(platform::posix::FileUrlToWindowsPath("FILE://localhost/c:/My%20Pac/x.pac", path));
-  EXPECT_EQ(path, "c:/My Pac/x.pac");
-  ASSERT_TRUE(platform::posix::FileUrlToWindowsPath("file://C:\\pac\\x.pac", path));
-  EXPECT_EQ(path, "C:\\pac\\x.pac");
-  ASSERT_TRUE(platform::posix::FileUrlToWindowsPath("file:///pac/x.pac?v=1", path));
-  EXPECT_EQ(path, "/pac/x.pac");
-  EXPECT_FALSE(platform::posix::FileUrlToWindowsPath("file://server/share/x.pac", path));
-  EXPECT_FALSE(platform::posix::FileUrlToWindowsPath("file:///C:/x%00.pac", path));
-  EXPECT_FALSE(platform::posix::FileUrlToWindowsPath("http://x/x.pac", path));
+TEST_F(EmulatedProxy, PacUrlsOtherThanHttpAndHttpsAreRefused) {
+  WriteHostFile(Host("drive_c/pac/x.pac"), Returning("\"PROXY local:1\""));
+  std::string list;
+  for (const char16_t* url : {u"file:///C:/pac/x.pac", u"file://localhost/C:/pac/x.pac",
+                              u"ftp://127.0.0.1/x.pac", u"C:\\pac\\x.pac", u"not a url"}) {
+    EXPECT_EQ(FacadeProxyForUrl(url, u"http://example.org/", list),
+              w::kErrorWinhttpUnrecognizedScheme)
+        << platform::ToUtf8(url);
+    EXPECT_EQ(WithPac(platform::ToUtf8(url)).GetProxyForUrl("http://a/", nullptr), "");
+  }
+  // The same script over http is used.
+  EXPECT_EQ(WithPac(ScriptUrl("x.pac")).GetProxyForUrl("http://a/", nullptr), "local:1");
+  const std::string upper = "HTTP://127.0.0.1:" + std::to_string(scriptsPort_) + "/pac/x.pac";
+  EXPECT_EQ(WithPac(upper).GetProxyForUrl("http://a/", nullptr), "local:1");
+}
 
-  WriteHostFile(Host("drive_c/pac/My Pac/x.pac"), Returning("\"PROXY spaced:1\""));
-  EXPECT_EQ(WithPac("file:///c:/PAC/my%20pac/X.PAC").GetProxyForUrl("http://a/", nullptr),
-            "spaced:1");
+TEST_F(EmulatedProxy, AScriptThatNeverEndsIsStoppedAtTheTimeLimit) {
+  EXPECT_EQ(platform::posix::kPacTimeLimitMs, 120000u);
+  const std::u16string endless =
+      platform::ToUtf16(Script("function FindProxyForURL(url, host) { while (true) {} }\n"));
+  platform::posix::SetPacTimeLimitForTesting(300);
+  std::string list;
+  const w::DWORD error = FacadeProxyForUrl(endless, u"http://example.org/", list);
+  std::ostringstream log;
+  const std::string proxy = WithPac(platform::ToUtf8(endless)).GetProxyForUrl("http://a/", &log);
+  platform::posix::SetPacTimeLimitForTesting(0);
+  EXPECT_EQ(error, w::kErrorWinhttpTimeout);
+  EXPECT_EQ(proxy, "");
+  EXPECT_EQ(log.str(), "");
+  // The next evaluation is unaffected.
+  EXPECT_EQ(WithPac(Script(Returning("\"PROXY after:1\""), "after.pac"))
+                .GetProxyForUrl("http://a/", nullptr),
+            "after:1");
 }
 
 // --- PAC scripts over HTTP ----------------------------------------------------

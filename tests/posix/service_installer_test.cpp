@@ -1,8 +1,11 @@
 // ServiceInstaller against the emulated service manager, with real service
 // processes (small shell scripts) and a driven clock: the installer's sleeps
 // return at once, and the tick count moves by what it slept. The second
-// group checks the emulated service manager's own contract.
+// group checks the emulated service manager's own contract, the third the
+// handler restart of the agent installation step.
 #include "platform/service_installer.h"
+
+#include "app/agent_update.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -40,13 +43,37 @@ using ::testing::Eq;
 
 namespace {
 
+// Never reports: the manager shows it start pending until it ends.
 constexpr const char* kSleeper = "#!/bin/sh\nexec sleep 1000\n";
 
-// Reacts to the stop request by reporting STOP_PENDING, and never ends.
-// "ready" tells that its handler is in place.
+// Reports as a Win32 service does through SetServiceStatus: RUNNING once
+// started, STOPPED (exit code 0) when asked to stop.
+constexpr const char* kService =
+    "#!/bin/sh\n"
+    "report() { echo \"$1\" > state.tmp && mv state.tmp state; }\n"
+    "trap 'report \"STOPPED 0\"; exit 0' TERM\n"
+    "report RUNNING\n"
+    ": > ready\n"
+    "while :; do sleep 0.05; done\n";
+
+// Like kService, but spends a fifth of a second starting (START_PENDING,
+// check point 1, wait hint 3 s) before it runs.
+constexpr const char* kStartsSlowly =
+    "#!/bin/sh\n"
+    "report() { echo \"$1\" > state.tmp && mv state.tmp state; }\n"
+    "trap 'report \"STOPPED 0\"; exit 0' TERM\n"
+    "report 'START_PENDING 1 3000'\n"
+    "sleep 0.2\n"
+    "report RUNNING\n"
+    ": > ready\n"
+    "while :; do sleep 0.05; done\n";
+
+// Runs, reacts to the stop request by reporting STOP_PENDING, and never
+// ends. "ready" tells that its handler is in place.
 constexpr const char* kNeverStops =
     "#!/bin/sh\n"
     "trap 'echo \"STOP_PENDING 1 1000\" > state.tmp && mv state.tmp state' TERM\n"
+    "echo RUNNING > state.tmp && mv state.tmp state\n"
     ": > ready\n"
     "while :; do sleep 1; done\n";
 
@@ -137,6 +164,7 @@ class ServiceTest : public ::testing::Test {
       sleeps_.push_back(ms);
       tick_ += ms;
       if (onSleep_) onSleep_(sleeps_.size());
+      if (!watched_.empty()) WaitWhilePendingUnchanged(watched_);
     });
     w::SetTickHookForTesting([this] { return tick_; });
   }
@@ -160,9 +188,25 @@ class ServiceTest : public ::testing::Test {
     fs::remove_all(ServicesDir(), ec);
   }
 
+  // What the installer's one-second sleep gives a real service: time to
+  // leave its pending state or report progress (at most 10 seconds).
+  static void WaitWhilePendingUnchanged(const std::string& name) {
+    const w::ServiceStatusProcess before = StatusOf(name);
+    if (before.dwCurrentState != w::kServiceStartPending &&
+        before.dwCurrentState != w::kServiceStopPending)
+      return;
+    (void)WaitFor([&] {
+      const w::ServiceStatusProcess now = StatusOf(name);
+      return now.dwCurrentState != before.dwCurrentState ||
+             now.dwCheckPoint != before.dwCheckPoint;
+    });
+  }
+
   std::vector<w::DWORD> sleeps_;
   w::DWORD tick_ = 0x10000;
   std::function<void(std::size_t sleepCount)> onSleep_;
+  // A service whose real progress each sleep waits for; none when empty.
+  std::string watched_;
 };
 
 const char* const kStartAttempt =
@@ -176,7 +220,8 @@ const char* const kStartAttempt =
 using ServiceInstallerTest = ServiceTest;
 
 TEST_F(ServiceInstallerTest, StartsAStoppedServiceStopsItAndRestartsARunningOne) {
-  InstallService("ZyraSvc", kSleeper);
+  InstallService("ZyraSvc", kStartsSlowly);
+  watched_ = "ZyraSvc";
   platform::ServiceInstaller installer(u"ZyraSvc");
   {
     zyra_test::CapturedLog log;
@@ -185,11 +230,14 @@ TEST_F(ServiceInstallerTest, StartsAStoppedServiceStopsItAndRestartsARunningOne)
                 ElementsAre(kStartAttempt, "info|[ServiceInstaller::Start] - ZyraSvc started.",
                             "info|[ServiceInstaller::Start] - Service started successfully."));
   }
-  EXPECT_TRUE(sleeps_.empty());
+  // Start pending until the service reports: polled once a second.
+  EXPECT_FALSE(sleeps_.empty());
+  EXPECT_THAT(sleeps_, Each(Eq(1000u)));
   const pid_t first = RecordedPid("ZyraSvc");
   ASSERT_TRUE(ProcessLives(first));
   EXPECT_EQ(StatusOf("ZyraSvc").dwCurrentState, w::kServiceRunning);
 
+  sleeps_.clear();
   {
     zyra_test::CapturedLog log;
     EXPECT_EQ(installer.Stop(), 0u);
@@ -204,8 +252,10 @@ TEST_F(ServiceInstallerTest, StartsAStoppedServiceStopsItAndRestartsARunningOne)
                             "info|[ServiceInstaller::Stop] - ZyraSvc is stopped."));
   }
   EXPECT_THAT(sleeps_, ElementsAre(1000u));
-  EXPECT_FALSE(ProcessLives(first));
+  EXPECT_TRUE(WaitFor([&] { return !ProcessLives(first); }));
+  EXPECT_TRUE(WaitFor([] { return !fs::exists(ServiceDir("ZyraSvc") + "/state"); }));
   EXPECT_EQ(StatusOf("ZyraSvc").dwCurrentState, w::kServiceStopped);
+  EXPECT_EQ(StatusOf("ZyraSvc").dwWin32ExitCode, 0u);
 
   ASSERT_EQ(installer.Start(), 0u);
   const pid_t second = RecordedPid("ZyraSvc");
@@ -219,12 +269,50 @@ TEST_F(ServiceInstallerTest, StartsAStoppedServiceStopsItAndRestartsARunningOne)
                             "info|[ServiceInstaller::Start] - ZyraSvc started.",
                             "info|[ServiceInstaller::Start] - Service started successfully."));
   }
-  EXPECT_THAT(sleeps_, ElementsAre(1000u));
+  // One second for the stop, then at least one poll of the start.
+  EXPECT_GE(sleeps_.size(), 2u);
+  EXPECT_THAT(sleeps_, Each(Eq(1000u)));
   EXPECT_FALSE(ProcessLives(second));
   const pid_t third = RecordedPid("ZyraSvc");
   EXPECT_NE(third, second);
   EXPECT_TRUE(ProcessLives(third));
   EXPECT_EQ(StatusOf("ZyraSvc").dwCurrentState, w::kServiceRunning);
+}
+
+TEST_F(ServiceInstallerTest, AServiceThatNeverReportsIsGivenUpAfterTheInitialWaitHint) {
+  // Started but silent: start pending, check point 0, wait hint 2 s, as the
+  // manager shows a service before its first report.
+  InstallService("Silent", kSleeper);
+  platform::ServiceInstaller installer(u"Silent");
+  zyra_test::CapturedLog log;
+  EXPECT_EQ(installer.Start(), 0u);
+  // 2 seconds without progress is not yet more than the wait hint; 3 are.
+  EXPECT_THAT(sleeps_, ElementsAre(1000u, 1000u, 1000u));
+  EXPECT_THAT(log.Lines(),
+              ElementsAre(kStartAttempt, "info|[ServiceInstaller::Start] - Silent started.",
+                          "info|[ServiceInstaller::Start] - Service not started.",
+                          "info|[ServiceInstaller::Start] -   Current State: 2",
+                          "info|[ServiceInstaller::Start] -   Exit Code: 0"));
+}
+
+TEST_F(ServiceInstallerTest, ARestartOfAServiceThatIsStillStartingFails) {
+  // A stop request is refused while the service is start pending (1061),
+  // silently; the start then finds it running (1056).
+  InstallService("Starting", kSleeper);
+  platform::ServiceInstaller installer(u"Starting");
+  ASSERT_EQ(installer.Start(), 0u);
+  sleeps_.clear();
+  zyra_test::CapturedLog log;
+  EXPECT_EQ(installer.Stop(), 0u);
+  EXPECT_EQ(installer.Start(), w::kErrorServiceAlreadyRunning);
+  EXPECT_TRUE(sleeps_.empty());
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("info|[ServiceInstaller::Stop] - Stop request",
+                          "debug|[ServiceInstaller::Stop] - Will try to open Starting service.",
+                          "debug|[ServiceInstaller::Stop] - Will try to stop Starting service.",
+                          "info|[ServiceInstaller::Stop] - Starting is stopped.", kStartAttempt,
+                          "error|[ServiceInstaller::Start] - Starting failed to start"));
+  EXPECT_EQ(StatusOf("Starting").dwCurrentState, w::kServiceStartPending);
 }
 
 TEST_F(ServiceInstallerTest, StopOfAStoppedServiceSaysStoppedOnce) {
@@ -302,7 +390,9 @@ TEST_F(ServiceInstallerTest, AGrowingCheckPointKeepsBeingWaitedFor) {
   EXPECT_EQ(sleeps_.size(), 36u);
   EXPECT_THAT(log.Lines(), Contains("info|[ServiceInstaller::Start] -   Current State: 2"));
 
-  // The same service, progressing until it runs.
+  // The same service, once running, stopped and started again, progressing
+  // until it runs.
+  WriteState("Slow", "RUNNING");
   ASSERT_EQ(installer.Stop(), 0u);
   WriteState("Slow", "START_PENDING 1 5000");
   sleeps_.clear();
@@ -316,8 +406,10 @@ TEST_F(ServiceInstallerTest, AGrowingCheckPointKeepsBeingWaitedFor) {
 }
 
 TEST_F(ServiceInstallerTest, AServiceThatEndsWhileStartingReportsItsExitCode) {
-  // Ends with status 3 once the test lets it go.
-  InstallService("Quits", "#!/bin/sh\nwhile [ ! -e go ]; do sleep 0.01; done\nexit 3\n");
+  // Reports STOPPED with exit code 3 and ends once the test lets it go.
+  InstallService("Quits",
+                 "#!/bin/sh\nwhile [ ! -e go ]; do sleep 0.01; done\n"
+                 "echo 'STOPPED 3' > state.tmp && mv state.tmp state\nexit 0\n");
   WriteState("Quits", "START_PENDING 1 5000");
   onSleep_ = [](std::size_t n) {
     if (n != 1) return;
@@ -336,16 +428,19 @@ TEST_F(ServiceInstallerTest, AServiceThatEndsWhileStartingReportsItsExitCode) {
 }
 
 TEST_F(ServiceInstallerTest, StopPendingPollsOnceASecondWithPendingLinesUntilStopped) {
-  // Reports STOP_PENDING on the request and ends two polls later.
+  // Reports STOP_PENDING on the request and STOPPED two polls later.
   InstallService("Graceful",
                  "#!/bin/sh\n"
                  "trap 'echo \"STOP_PENDING 1 3000\" > state.tmp && mv state.tmp state; "
-                 "while [ ! -e go ]; do sleep 0.01; done; exit 0' TERM\n"
+                 "while [ ! -e go ]; do sleep 0.01; done; "
+                 "echo \"STOPPED 0\" > state.tmp && mv state.tmp state; exit 0' TERM\n"
+                 "echo RUNNING > state.tmp && mv state.tmp state\n"
                  ": > ready\n"
                  "while :; do sleep 1; done\n");
   platform::ServiceInstaller installer(u"Graceful");
   ASSERT_EQ(installer.Start(), 0u);
   ASSERT_TRUE(WaitReady("Graceful"));
+  sleeps_.clear();
   onSleep_ = [](std::size_t n) {
     if (n != 2) return;
     WriteAtomically(ServiceDir("Graceful") + "/go", "");
@@ -373,6 +468,7 @@ TEST_F(ServiceInstallerTest, AStopThatNeverEndsIsWaitedForTenMinutes) {
   platform::ServiceInstaller installer(u"Hung");
   ASSERT_EQ(installer.Start(), 0u);
   ASSERT_TRUE(WaitReady("Hung"));
+  sleeps_.clear();
   {
     zyra_test::CapturedLog log;
     EXPECT_EQ(installer.Stop(), 0u);
@@ -484,6 +580,8 @@ TEST_F(EmulatedServices, ServiceRunsDetachedInItsFolderWithTheCallersEnvironment
                  "#!/bin/sh\n"
                  "pwd > cwd.tmp && mv cwd.tmp cwd\n"
                  "echo \"$ZYRA_SERVICE_TEST_VALUE\" > env.tmp && mv env.tmp env\n"
+                 "echo RUNNING > state.tmp && mv state.tmp state\n"
+                 "echo \"$ZYRA_SERVICE_STATE\" > report.tmp && mv report.tmp report\n"
                  "exec sleep 1000\n");
   ::setenv("ZYRA_SERVICE_TEST_VALUE", "from the caller", 1);
   Opened o = Open(u"env");  // opened in another letter case
@@ -493,6 +591,9 @@ TEST_F(EmulatedServices, ServiceRunsDetachedInItsFolderWithTheCallersEnvironment
   ASSERT_TRUE(WaitFor([] { return fs::exists(ServiceDir("Env") + "/env"); }));
   EXPECT_EQ(ReadText(ServiceDir("Env") + "/cwd"), fs::canonical(ServiceDir("Env")).string() + "\n");
   EXPECT_EQ(ReadText(ServiceDir("Env") + "/env"), "from the caller\n");
+  ASSERT_TRUE(WaitFor([] { return fs::exists(ServiceDir("Env") + "/report"); }));
+  // Where it reports its status.
+  EXPECT_EQ(ReadText(ServiceDir("Env") + "/report"), ServiceDir("Env") + "/state\n");
 
   const pid_t pid = RecordedPid("Env");
   ASSERT_TRUE(ProcessLives(pid));
@@ -516,7 +617,9 @@ TEST_F(EmulatedServices, ServiceRunsDetachedInItsFolderWithTheCallersEnvironment
   w::ServiceStatus stopped{};
   ASSERT_TRUE(w::ControlService(o.service.get(), w::kServiceControlStop, &stopped));
   EXPECT_EQ(stopped.dwCurrentState, w::kServiceStopped);
-  EXPECT_EQ(stopped.dwWin32ExitCode, 0u);  // ended by the stop request
+  // Ended by the stop request without reporting STOPPED: terminated
+  // unexpectedly, as Windows records a service process that just ends.
+  EXPECT_EQ(stopped.dwWin32ExitCode, w::kErrorProcessAborted);
   EXPECT_FALSE(ProcessLives(pid));
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 
@@ -525,11 +628,12 @@ TEST_F(EmulatedServices, ServiceRunsDetachedInItsFolderWithTheCallersEnvironment
 }
 
 TEST_F(EmulatedServices, TheServiceIsTrackedAcrossConnectionsAndNotConfusedWithARecycledPid) {
-  InstallService("Tracked", kSleeper);
+  InstallService("Tracked", kService);
   {
     Opened first = Open(u"Tracked");
     ASSERT_TRUE(w::StartServiceW(first.service.get()));
   }
+  ASSERT_TRUE(WaitReady("Tracked"));
   // A later connection (a later run of the program) finds it running...
   Opened later = Open(u"Tracked", w::kServiceStop | w::kServiceQueryStatus);
   w::ServiceStatus status{};
@@ -565,35 +669,60 @@ TEST_F(EmulatedServices, StateFileIsReportedOnlyWhileTheServiceLives) {
   EXPECT_EQ(s.dwCurrentState, w::kServiceStartPending);
   EXPECT_EQ(s.dwCheckPoint, 7u);
   EXPECT_EQ(s.dwWaitHint, 9000u);
+  EXPECT_EQ(s.dwControlsAccepted, 0u);
   WriteState("Stated", "STOP_PENDING 2 4000");
   s = StatusOf("Stated");
   EXPECT_EQ(s.dwCurrentState, w::kServiceStopPending);
   EXPECT_EQ(s.dwCheckPoint, 2u);
+  EXPECT_EQ(s.dwControlsAccepted, 0u);
   WriteState("Stated", "RUNNING");
-  EXPECT_EQ(StatusOf("Stated").dwCurrentState, w::kServiceRunning);
-  for (const char* bad : {"", "PAUSED", "START_PENDING x 1", "START_PENDING 1", "RUNNING 1"}) {
+  s = StatusOf("Stated");
+  EXPECT_EQ(s.dwCurrentState, w::kServiceRunning);
+  EXPECT_EQ(s.dwControlsAccepted, w::kServiceAcceptStop);
+  // No report, or one that cannot be read, is what the manager shows before
+  // the service's first report: start pending, check point 0, 2 seconds,
+  // no controls.
+  for (const char* bad : {"", "PAUSED", "START_PENDING x 1", "START_PENDING 1", "RUNNING 1",
+                          "STOPPED", "STOPPED x", "STOPPED 1 2"}) {
     WriteState("Stated", bad);
-    EXPECT_EQ(StatusOf("Stated").dwCurrentState, w::kServiceRunning) << bad;
+    s = StatusOf("Stated");
+    EXPECT_EQ(s.dwCurrentState, w::kServiceStartPending) << bad;
+    EXPECT_EQ(s.dwCheckPoint, 0u) << bad;
+    EXPECT_EQ(s.dwWaitHint, 2000u) << bad;
+    EXPECT_EQ(s.dwControlsAccepted, 0u) << bad;
   }
-  // A stop request to a service that is stopping already is refused.
-  WriteState("Stated", "STOP_PENDING 2 4000");
-  w::ServiceStatus status{};
-  EXPECT_FALSE(w::ControlService(o.service.get(), w::kServiceControlStop, &status));
-  EXPECT_EQ(w::GetLastError(), w::kErrorServiceCannotAcceptCtrl);
+  // A stop request to a service that is starting or stopping is refused.
+  for (const char* pending : {"START_PENDING 3 4000", "STOP_PENDING 2 4000", "bad"}) {
+    WriteState("Stated", pending);
+    w::ServiceStatus status{};
+    EXPECT_FALSE(w::ControlService(o.service.get(), w::kServiceControlStop, &status)) << pending;
+    EXPECT_EQ(w::GetLastError(), w::kErrorServiceCannotAcceptCtrl) << pending;
+  }
+  EXPECT_TRUE(ProcessLives(RecordedPid("Stated")));
 }
 
-TEST_F(EmulatedServices, ExitStatusBecomesTheExitCode) {
+TEST_F(EmulatedServices, TheExitCodeIsTheLastStoppedReportElse1067) {
+  // Reports STOPPED with 42 and ends with status 0: 42 is the exit code.
+  InstallService("Reports", "#!/bin/sh\necho 'STOPPED 42' > state.tmp && mv state.tmp state\n");
+  Opened r = Open(u"Reports");
+  ASSERT_TRUE(w::StartServiceW(r.service.get()));
+  ASSERT_TRUE(WaitFor([] { return StatusOf("Reports").dwCurrentState == w::kServiceStopped; }));
+  ASSERT_TRUE(WaitFor([] { return !fs::exists(ServiceDir("Reports") + "/state"); }));
+  EXPECT_EQ(StatusOf("Reports").dwWin32ExitCode, 42u);
+  EXPECT_EQ(StatusOf("Reports").dwProcessId, 0u);
+
+  // Ends with status 42 without reporting: terminated unexpectedly.
   InstallService("Exits", "#!/bin/sh\nexit 42\n");
   Opened o = Open(u"Exits");
   ASSERT_TRUE(w::StartServiceW(o.service.get()));
   ASSERT_TRUE(WaitFor([] { return StatusOf("Exits").dwCurrentState == w::kServiceStopped; }));
-  EXPECT_EQ(StatusOf("Exits").dwWin32ExitCode, 42u);
-  EXPECT_EQ(StatusOf("Exits").dwProcessId, 0u);
+  EXPECT_EQ(StatusOf("Exits").dwWin32ExitCode, w::kErrorProcessAborted);
 
-  // Killed by another signal than the stop request: an abnormal end.
-  InstallService("Killed", kSleeper);
+  // Running, then killed: terminated unexpectedly too.
+  InstallService("Killed", kService);
   Opened k = Open(u"Killed");
   ASSERT_TRUE(w::StartServiceW(k.service.get()));
+  ASSERT_TRUE(WaitReady("Killed"));
   ASSERT_EQ(::kill(RecordedPid("Killed"), SIGKILL), 0);
   ASSERT_TRUE(WaitFor([] { return StatusOf("Killed").dwCurrentState == w::kServiceStopped; }));
   EXPECT_EQ(StatusOf("Killed").dwWin32ExitCode, w::kErrorProcessAborted);
@@ -601,6 +730,26 @@ TEST_F(EmulatedServices, ExitStatusBecomesTheExitCode) {
   // Started again, the earlier exit code is gone while it runs.
   ASSERT_TRUE(w::StartServiceW(k.service.get()));
   EXPECT_EQ(StatusOf("Killed").dwWin32ExitCode, 0u);
+}
+
+TEST_F(EmulatedServices, AStopRequestWithoutAnAnswerFailsWith1053) {
+  // Running, and deaf to the stop request: no report, no end.
+  InstallService("Deaf",
+                 "#!/bin/sh\ntrap '' TERM\n"
+                 "echo RUNNING > state.tmp && mv state.tmp state\n: > ready\n"
+                 "while :; do sleep 0.05; done\n");
+  Opened o = Open(u"Deaf");
+  ASSERT_TRUE(w::StartServiceW(o.service.get()));
+  ASSERT_TRUE(WaitReady("Deaf"));
+  platform::posix::SetServiceControlTimeoutForTesting(300);
+  w::ServiceStatus status{};
+  const w::BOOL ok = w::ControlService(o.service.get(), w::kServiceControlStop, &status);
+  const w::DWORD error = w::GetLastError();
+  platform::posix::SetServiceControlTimeoutForTesting(0);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, w::kErrorServiceRequestTimeout);
+  EXPECT_EQ(status.dwCurrentState, w::kServiceRunning);
+  EXPECT_TRUE(ProcessLives(RecordedPid("Deaf")));
 }
 
 TEST_F(EmulatedServices, ProgramThatCannotRunFailsTheStart) {
@@ -651,4 +800,51 @@ TEST_F(EmulatedServices, ModuleFileNameIsTheProgramInWindowsForm) {
   const std::string utf8 = platform::ToUtf8(path);
   EXPECT_EQ(utf8.substr(0, 3), "Z:\\") << utf8;
   EXPECT_NE(utf8.find("zyra_unit_tests"), std::string::npos) << utf8;
+}
+
+// ---------------------------------------------------------------------------
+// The handler restart of the agent-current branch
+
+using HandlerRestart = ServiceTest;
+
+TEST_F(HandlerRestart, StopsWaitsFiveSecondsThenStarts) {
+  InstallService("CorvZyraHandler", kService);
+  watched_ = "CorvZyraHandler";
+  {
+    platform::ServiceInstaller first(u"CorvZyraHandler");
+    ASSERT_EQ(first.Start(), 0u);
+  }
+  ASSERT_TRUE(WaitReady("CorvZyraHandler"));
+  sleeps_.clear();
+  zyra_test::CapturedLog log;
+  // Where in the log each sleep fell.
+  std::vector<std::pair<w::DWORD, std::size_t>> marks;
+  onSleep_ = [&](std::size_t) { marks.emplace_back(sleeps_.back(), log.Lines().size()); };
+  EXPECT_TRUE(app::RestartHandlerService());
+  onSleep_ = nullptr;
+  const auto lines = log.Lines();
+  std::size_t fiveSeconds = 0;
+  std::size_t at = 0;
+  for (const auto& [ms, lineCount] : marks) {
+    if (ms != 5000) continue;
+    ++fiveSeconds;
+    at = lineCount;
+  }
+  ASSERT_EQ(fiveSeconds, 1u);
+  ASSERT_GT(at, 0u);
+  ASSERT_LT(at, lines.size());
+  EXPECT_EQ(lines[at - 1], "info|[ServiceInstaller::Stop] - CorvZyraHandler is stopped.");
+  EXPECT_EQ(lines[at], kStartAttempt);
+  EXPECT_EQ(lines.back(), "info|[ServiceInstaller::Start] - Service started successfully.");
+}
+
+TEST_F(HandlerRestart, CountsOnlyWhenTheStartSucceedsToo) {
+  // Stopped already (the stop returns 0), and a program that cannot run
+  // (the start returns 193).
+  InstallService("CorvZyraHandler", "this is not a program\n");
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::RestartHandlerService());
+  EXPECT_THAT(log.Lines(), Contains("info|[ServiceInstaller::Stop] - CorvZyraHandler is stopped."));
+  EXPECT_EQ(log.Lines().back(), "error|[ServiceInstaller::Start] - CorvZyraHandler failed to start");
+  EXPECT_THAT(sleeps_, ElementsAre(5000u));
 }

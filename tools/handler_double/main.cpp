@@ -137,6 +137,14 @@ platform::win::DWORD Play(const Options& o) {
     if (Pause(1)) return 0;
   }
   Say("placeholder seen");
+  // What the stub has told the world so far (its interim result code).
+  std::string result;
+  if (app::ReadWholeFile(app::kResultFile, result)) {
+    while (!result.empty() && result.back() == '\n') result.pop_back();
+    Say("result file holds \"%s\"", result.c_str());
+  } else {
+    Say("no result file");
+  }
   if (Pause(o.delay)) return 0;
 
   if (o.behaviour == "progress") {

@@ -8,6 +8,9 @@
 // Its folder holds two files:
 //   installer-double.calls  the arguments of every run, one per line, a line
 //                           "--" after each run (written by the double)
+//   installer-double.result what the stub's result file held when the last
+//                           run began (written by the double; absent when
+//                           there was no result file)
 //   installer-double.conf   settings, all optional (written by the test):
 //                             version=1.2.3  the version it "installs"
 //                                            (default: no registry change)
@@ -26,6 +29,8 @@
 #include <type_traits>
 
 #include "app/agent_update.h"
+#include "app/file_helpers.h"
+#include "app/provisioning_run.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/service_installer.h"
@@ -104,6 +109,9 @@ int main(int argc, char** argv) {
   const std::string folder = Folder();
   if (folder.empty()) return 90;
   if (!RecordCall(folder + "\\installer-double.calls", argc, argv)) return 91;
+  std::string result;
+  if (app::ReadWholeFile(app::kResultFile, result))
+    (void)app::WriteWholeFile(folder + "\\installer-double.result", result);
   const Settings settings = ReadSettings(folder + "\\installer-double.conf");
   if (settings.exitCode != 0) return settings.exitCode;
   if (!settings.version.empty()) {

@@ -4,7 +4,8 @@
 // check point that grows every 100 ms (wait hint 3000 ms) four times, then
 // RUNNING, and stops on SERVICE_CONTROL_STOP (STOP_PENDING, then STOPPED
 // with exit code 0). With "--fail-start" on its command line it ends after
-// the pending reports instead: STOPPED with exit code 42.
+// the pending reports instead: STOPPED with exit code 42. With
+// "--slow-start" it reports START_PENDING thirty times (3 seconds).
 #include <windows.h>
 
 #include <cwchar>
@@ -14,6 +15,7 @@ namespace {
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
 bool g_failStart = false;
+DWORD g_pendingReports = 4;
 
 void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode) {
   SERVICE_STATUS status{};
@@ -38,7 +40,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
   g_statusHandle = RegisterServiceCtrlHandlerW(name, Handler);
   if (g_statusHandle == nullptr) return;
   g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  for (DWORD checkPoint = 1; checkPoint <= 4; ++checkPoint) {
+  for (DWORD checkPoint = 1; checkPoint <= g_pendingReports; ++checkPoint) {
     Report(SERVICE_START_PENDING, checkPoint, 3000, NO_ERROR);
     Sleep(100);
   }
@@ -55,6 +57,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv) {
 
 int main() {
   g_failStart = std::wcsstr(GetCommandLineW(), L"--fail-start") != nullptr;
+  if (std::wcsstr(GetCommandLineW(), L"--slow-start") != nullptr) g_pendingReports = 30;
   wchar_t emptyName[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{emptyName, ServiceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
