@@ -31,7 +31,7 @@ void WriteResultFile(ResultCode code, bool final) {
   std::string text = std::to_string(static_cast<unsigned>(code));
   if (final) text = "provision_result_code: " + text;
   text += "\n";
-  WriteWholeFile(kResultFile, text);
+  WriteExchangeFile(kResultFile, text);
 }
 
 ResultCode ProvisioningRun() {

@@ -255,6 +255,8 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
   // The clean-up lists the download folder once; fresh downloads must not
   // be there before it has.
   WaitForCleanup();
+  // Nothing is downloaded into a folder that another account controls.
+  if (!app::PrepareDownloadFolder()) return net::MissingOutput;
   path = app::MakeTempDownloadPath(k.stem, k.extension);
   std::string signaturePath = app::MakeTempDownloadPath(k.packageName, ".sig");
 
