@@ -130,8 +130,16 @@ UpdateManager::~UpdateManager() {
 }
 
 void UpdateManager::RunCleanup() {
-  platform::SetThreadName("CleanupDownloadLocation");
-  app::CleanupDownloadLocation("");
+  // Whatever happens here, the downloads waiting for the clean-up go on, and
+  // nothing escapes the thread (that would end the process).
+  try {
+    platform::SetThreadName("CleanupDownloadLocation");
+    app::CleanupDownloadLocation("");
+  } catch (const std::exception& e) {
+    logging::Error("CleanupDownloadLocation stopped by an unexpected error: {0}", e.what());
+  } catch (...) {
+    logging::Error("CleanupDownloadLocation stopped by an unexpected error.");
+  }
   {
     std::lock_guard<std::mutex> lock(cleanupMutex_);
     cleanupDone_ = true;
