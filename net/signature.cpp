@@ -112,6 +112,29 @@ bool ValidateSignature(const std::string& packagePath, const std::string& signat
   return ValidateSignatureText(package, text);
 }
 
+platform::win::FileHandle OpenPackageHeld(const std::string& packagePath) {
+  namespace w = platform::win;
+  return w::CreateFileA(packagePath, w::kGenericRead, w::kFileShareRead, w::kOpenExisting,
+                        w::kFileFlagOpenReparsePoint);
+}
+
+bool ValidateSignatureOfOpenFile(const platform::win::FileHandle& package,
+                                 const std::string& signaturePath) {
+  if (!package.valid()) return false;
+  Bytes bytes;
+  std::uint8_t block[64 * 1024];
+  for (;;) {
+    platform::win::DWORD n = 0;
+    if (!platform::win::ReadFile(package, block, sizeof block, &n)) return false;
+    if (n == 0) break;
+    bytes.insert(bytes.end(), block, block + n);
+  }
+  std::string text;
+  if (bytes.empty() || signaturePath.empty() || !app::ReadWholeFile(signaturePath, text))
+    return false;
+  return ValidateSignatureText(bytes, text);
+}
+
 bool ValidateSignatureText(const Bytes& package, const std::string& signatureText) {
   Bytes signature;
   if (!HexToBytes(signatureText, signature)) return false;

@@ -9,6 +9,8 @@
 
 #include <openssl/rsa.h>
 
+#include "platform/file_security.h"
+
 namespace net {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -17,6 +19,17 @@ using Bytes = std::vector<std::uint8_t>;
 // log and changes no file.
 [[nodiscard]] bool ValidateSignature(const std::string& packagePath,
                                      const std::string& signaturePath);
+
+// The same for a package already open (held against changes until it is
+// run): validates the bytes read through that handle from its current
+// position to its end.
+[[nodiscard]] bool ValidateSignatureOfOpenFile(const platform::win::FileHandle& package,
+                                               const std::string& signaturePath);
+
+// Opens a package for its validation and launch: reading only, shared for
+// reading only (it cannot be written, replaced or deleted while the handle
+// lives), never through a link.
+[[nodiscard]] platform::win::FileHandle OpenPackageHeld(const std::string& packagePath);
 
 // The checks of ValidateSignature on what it read: the package bytes and the
 // signature file's text.

@@ -254,7 +254,8 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
   return net::Ok;
 }
 
-std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::string& path) {
+std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::string& path,
+                                                  platform::win::FileHandle* held) {
   const std::int32_t fetched = DownloadLatestUpdateManifest("");
   if (fetched != net::Ok) return fetched;
   if (kind > AppManifest) return net::EmptyUrl;
@@ -278,9 +279,9 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
   std::int32_t rc;
   if (std::regex_search(url, kZipAtEnd)) {
     const std::string& inputOnly = path;
-    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &inputOnly, &signaturePath);
+    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &inputOnly, &signaturePath, held);
   } else {
-    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &path, &signaturePath);
+    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &path, &signaturePath, held);
   }
   downloadManager->progressEnabled = false;
   if (!signaturePath.empty() && app::FileExists(signaturePath))
