@@ -54,6 +54,8 @@ class Update : public ::testing::Test {
     config_ = app::GetDataFilePath("zyra-config.json");
     app::DeleteFileIfExists(config_);
     folder_ = app::GetDownloadFolder();
+    // The clean-up lists only a download folder that is there and trustworthy.
+    ASSERT_TRUE(app::PrepareDownloadFolder());
   }
   void TearDown() override {
     app::DeleteFileIfExists(config_);

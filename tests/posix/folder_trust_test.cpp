@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/file_helpers.h"
 #include "platform/file_security.h"
@@ -38,15 +39,25 @@ class FolderTrust : public ::testing::Test {
     tempHost_ = w::HostPath(temp);
     exchange_ = tempHost_ + "/CorvZyra";
     downloads_ = exchange_ + "/ZHDownload";
+    victim_ = w::HostPath("C:\\Victim");
     // Every test starts without the two folders, and with a victim folder
     // outside them holding a file.
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(tempHost_, ec))
-      if (e.path().filename().string().rfind("CorvZyra", 0) == 0) fs::remove_all(e.path(), ec);
-    victim_ = w::HostPath("C:\\Victim");
-    fs::remove_all(victim_, ec);
+    Clear();
     fs::create_directories(victim_);
     std::ofstream(victim_ + "/precious.dll") << "precious";
+  }
+  // Leaves the machine's folders as the other tests expect them.
+  void TearDown() override {
+    Clear();
+    EXPECT_TRUE(app::PrepareDownloadFolder());
+  }
+  void Clear() {
+    std::error_code ec;
+    std::vector<fs::path> ours;
+    for (const auto& e : fs::directory_iterator(tempHost_, ec))
+      if (e.path().filename().string().rfind("CorvZyra", 0) == 0) ours.push_back(e.path());
+    for (const auto& p : ours) fs::remove_all(p, ec);
+    fs::remove_all(victim_, ec);
   }
   // Folders beside "CorvZyra" that the preparation moved aside.
   std::vector<std::string> MovedAside() const {
