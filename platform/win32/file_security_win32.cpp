@@ -67,7 +67,7 @@ bool OthersMayWrite(PACL dacl, const std::vector<unsigned char>& self) {
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return true;  // a grant we cannot judge
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
     if ((allowed->Mask & kWriteRights) == 0) continue;
-    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    PSID sid = const_cast<::DWORD*>(&allowed->SidStart);
     // CREATOR OWNER only hands the creator of a new entry its own entry.
     if (TrustedSid(sid, self) || ::IsWellKnownSid(sid, WinCreatorOwnerSid)) continue;
     return true;
