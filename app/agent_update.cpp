@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -141,7 +142,10 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
   }
 
   logging::InfoText("Downloading ZyraAgent " + run.availableVersion);
-  if (updateManager.DownloadUpdatePackage(update::AgentSetup, run.installerPath) != 0) {
+  // The installer stays held against changes from its validation to its
+  // launch.
+  platform::win::FileHandle held;
+  if (updateManager.DownloadUpdatePackage(update::AgentSetup, run.installerPath, &held) != 0) {
     DeleteFileIfExists(run.installerPath);
     logging::Error("Cannot download ZyraAgent {0}.", run.availableVersion);
     run.resultCode = ResultCode::AgentDownloadFailed;
@@ -149,7 +153,7 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
   }
   WriteResultFile(ResultCode::AgentDownloadComplete, false);
   logging::Info("Installing ZyraAgent version {0}.", run.availableVersion);
-  const auto exitCode = platform::utils::RunInstallerSilently(run.installerPath);
+  const auto exitCode = platform::utils::RunInstallerSilently(run.installerPath, std::move(held));
   if (!exitCode) {
     logging::Error("Cannot launch ZyraAgent version {0}", run.availableVersion);
     run.resultCode = ResultCode::AgentInstallFailed;

@@ -9,6 +9,7 @@
 
 #include "logging/logger.h"
 #include "platform/clock.h"
+#include "platform/file_security.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 
@@ -40,12 +41,12 @@ std::string GetDownloadFolder() {
   return TempPath() + kExchangeSubfolder + "\\" + kDownloadSubfolder;
 }
 
-std::string MakeTempDownloadPath(const std::string& name, const std::string& extension) {
-  const std::string folder = GetDownloadFolder();
-  w::SHCreateDirectoryExA(folder);
-  // Two calls within one millisecond would give the same name (the package
-  // and its signature would share one file), so each call takes a stamp
-  // above the previous one.
+namespace {
+
+// Milliseconds since 1970, above every stamp given out before in this
+// process: two calls within one millisecond would otherwise give the same
+// name (a package and its signature would share one file).
+std::int64_t NextStamp() {
   static std::atomic<std::int64_t> lastStamp{0};
   std::int64_t stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::system_clock::now().time_since_epoch())
@@ -54,6 +55,77 @@ std::string MakeTempDownloadPath(const std::string& name, const std::string& ext
   do {
     if (stamp <= previous) stamp = previous + 1;
   } while (!lastStamp.compare_exchange_weak(previous, stamp));
+  return stamp;
+}
+
+const char* ReasonOf(const w::FolderInfo& info) {
+  if ((info.attributes & w::kFileAttributeReparsePoint) != 0)
+    return "is a junction or symbolic link";
+  if ((info.attributes & w::kFileAttributeDirectory) == 0) return "is not a folder";
+  if (!info.ownerTrusted) return "is owned by another account";
+  if (info.othersMayWrite) return "can be changed by other accounts";
+  return nullptr;
+}
+
+std::mutex g_prepareMutex;
+
+// One folder of the download path: kept when trustworthy, otherwise moved
+// aside; then created with a protected DACL when missing.
+bool PrepareFolder(const std::string& folder) {
+  w::FolderInfo info;
+  const w::DWORD rc = w::InspectFolder(folder, info);
+  if (rc == w::kErrorSuccess) {
+    const char* reason = ReasonOf(info);
+    if (reason == nullptr) return true;
+    const std::string aside = folder + ".untrusted-" + std::to_string(NextStamp());
+    if (!w::MoveFileExA(folder, aside, 0)) {
+      logging::Error("Cannot use folder {0}: it {1} and cannot be moved aside (error {2}).",
+                     folder, reason, w::GetLastError());
+      return false;
+    }
+    logging::Warn("Folder {0} {1}: moved aside to {2}; a new one is made.", folder, reason, aside);
+  } else if (rc != w::kErrorFileNotFound && rc != w::kErrorPathNotFound) {
+    logging::Error("Cannot use folder {0}: it cannot be examined (error {1}).", folder, rc);
+    return false;
+  }
+  if (!w::CreateProtectedDirectoryA(folder) && w::GetLastError() != w::kErrorAlreadyExists) {
+    logging::Error("Cannot create folder {0} (error {1}).", folder, w::GetLastError());
+    return false;
+  }
+  if (const char* reason = UntrustedFolderReason(folder)) {
+    logging::Error("Cannot use folder {0}: it {1}.", folder, reason);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* UntrustedFolderReason(const std::string& folder) {
+  w::FolderInfo info;
+  const w::DWORD rc = w::InspectFolder(folder, info);
+  if (rc == w::kErrorFileNotFound || rc == w::kErrorPathNotFound) return "is missing";
+  if (rc != w::kErrorSuccess) return "cannot be examined";
+  return ReasonOf(info);
+}
+
+bool PrepareDownloadFolder() {
+  std::lock_guard<std::mutex> lock(g_prepareMutex);
+  const std::string temp = TempPath();
+  if (temp.empty()) {
+    logging::Error("Cannot use the download folder: there is no temporary folder.");
+    return false;
+  }
+  // The temporary folder itself is the system's; only a missing one is made.
+  w::FolderInfo info;
+  if (w::InspectFolder(temp, info) != w::kErrorSuccess) w::SHCreateDirectoryExA(temp);
+  return PrepareFolder(temp + kExchangeSubfolder) && PrepareFolder(GetDownloadFolder());
+}
+
+std::string MakeTempDownloadPath(const std::string& name, const std::string& extension) {
+  const std::string folder = GetDownloadFolder();
+  (void)PrepareDownloadFolder();  // the downloads check it again and fail without it
+  const std::int64_t stamp = NextStamp();
   if (!name.empty() || !extension.empty())
     return folder + "\\" + name + "-" + std::to_string(stamp) + extension;
   return folder + "\\" + "Installer-" + std::to_string(stamp) + extension;
@@ -62,6 +134,11 @@ std::string MakeTempDownloadPath(const std::string& name, const std::string& ext
 void CleanupDownloadLocation(const std::string& exceptPath) {
   if (!exceptPath.empty()) logging::Info("CleanupDownloadLocation except {0}", exceptPath);
   const std::string folder = GetDownloadFolder();
+  // A folder someone else controls (or a link to one) is not ours to empty:
+  // its files may be anybody's.
+  if (UntrustedFolderReason(TempPath() + kExchangeSubfolder) != nullptr ||
+      UntrustedFolderReason(folder) != nullptr)
+    return;
   Lister lister;
   {
     std::lock_guard<std::mutex> lock(g_hooksMutex);
@@ -82,7 +159,8 @@ std::vector<std::string> ListFiles(const std::string& folder) {
   w::FindHandle h = w::FindFirstFileA(folder + "\\*.*", data);
   if (!h.valid()) return names;
   do {
-    if ((data.dwFileAttributes & w::kFileAttributeDirectory) != 0) continue;
+    if ((data.dwFileAttributes & (w::kFileAttributeDirectory | w::kFileAttributeReparsePoint)) != 0)
+      continue;
     if (StringEquals(data.cFileName, ".", true) || StringEquals(data.cFileName, "..", true))
       continue;
     names.push_back(data.cFileName);
@@ -113,6 +191,20 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
   if (!f) return false;
   std::fwrite(text.data(), 1, text.size(), f.get());
   return true;
+}
+
+bool WriteExchangeFile(const std::string& path, const std::string& text) {
+  const auto sep = path.find_last_of("\\/");
+  const std::string folder = sep == std::string::npos ? std::string() : path.substr(0, sep);
+  for (const std::string& entry : {folder, path}) {
+    w::FolderInfo info;
+    if (!entry.empty() && w::InspectFolder(entry, info) == w::kErrorSuccess &&
+        (info.attributes & w::kFileAttributeReparsePoint) != 0) {
+      logging::Warn("{0} is a junction or symbolic link: {1} is not written.", entry, path);
+      return false;
+    }
+  }
+  return WriteWholeFile(path, text);
 }
 
 void DeleteFileIfExists(const std::string& path) {

@@ -18,16 +18,38 @@ inline constexpr const char* kDownloadSubfolder = "ZHDownload";
 // The download folder: temporary folder + "CorvZyra\ZHDownload" (not created).
 [[nodiscard]] std::string GetDownloadFolder();
 
-// A fresh path in the download folder (the folder is created):
-// name-<ms since 1970>ext, or Installer-<ms>ext when both are empty.
+// A fresh path in the download folder (the folder is made trustworthy, see
+// PrepareDownloadFolder): name-<ms since 1970>ext, or Installer-<ms>ext
+// when both are empty.
 [[nodiscard]] std::string MakeTempDownloadPath(const std::string& name,
                                                const std::string& extension);
 
-// Deletes every plain file in the download folder except exceptPath.
+// A folder the program may trust: a real folder (no junction, symbolic link
+// or mount point), owned by SYSTEM, Administrators or the program's own
+// account, that no other account may change. Null when it is one, otherwise
+// why not ("is a junction or symbolic link", ...); "is missing" when nothing
+// is there.
+[[nodiscard]] const char* UntrustedFolderReason(const std::string& folder);
+
+// Makes "CorvZyra" under the temporary folder and "ZHDownload" in it
+// trustworthy: a missing one is created with a protected DACL; one that
+// fails the checks is moved aside (a warning) and created afresh. False,
+// with an error line, when that fails: nothing may be downloaded then.
+[[nodiscard]] bool PrepareDownloadFolder();
+
+// Deletes every plain file in the download folder except exceptPath. Does
+// nothing unless the download folder and "CorvZyra" above it are
+// trustworthy; never follows a link.
 void CleanupDownloadLocation(const std::string& exceptPath);
 
-// The plain files of a folder (no subfolders, no "." or "..").
+// The plain files of a folder (no subfolders, no links or junctions, no
+// "." or "..").
 [[nodiscard]] std::vector<std::string> ListFiles(const std::string& folder);
+
+// WriteWholeFile for the result and status files: refuses (a warning,
+// false) when the file or its folder is a junction or symbolic link, so the
+// write never lands elsewhere.
+bool WriteExchangeFile(const std::string& path, const std::string& text);
 
 // True when the file can be opened for reading.
 [[nodiscard]] bool FileExists(const std::string& path);

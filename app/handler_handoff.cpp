@@ -19,20 +19,33 @@ bool IsHandlerSuccess(const std::string& content) {
 }
 
 bool HandOffToHandler() {
-  WriteWholeFile(kStatusFile, kHandlerPlaceholder);
-  const std::string content = WaitForHandlerResult();
-  if (StringEquals(content, kHandlerPlaceholder, false)) {
+  // A placeholder that cannot be written leaves whatever an earlier attempt
+  // left there: that content is nobody's answer to this run.
+  std::optional<std::string> stale;
+  if (!WriteExchangeFile(kStatusFile, kHandlerPlaceholder)) {
+    std::string old;
+    if (ReadWholeFile(kStatusFile, old) && !old.empty()) {
+      logging::Warn("Cannot write {0}: its content is from before this run and is no result.",
+                    kStatusFile);
+      stale = std::move(old);
+    }
+  }
+  const std::string content = WaitForHandlerResult(stale);
+  const bool unanswered = stale.has_value() && content == *stale;
+  if (unanswered || StringEquals(content, kHandlerPlaceholder, false)) {
     logging::Info("Timeout! ZyraHandler has not completed room provision.");
   } else {
     logging::Info("Room provision completed.");
     logging::Info("Room provision result: {0}", content);
   }
-  const bool success = IsHandlerSuccess(content);
+  const bool success = !unanswered && IsHandlerSuccess(content);
   DeleteFileIfExists(kStatusFile);
   return success;
 }
 
-std::string WaitForHandlerResult() {
+std::string WaitForHandlerResult() { return WaitForHandlerResult(std::nullopt); }
+
+std::string WaitForHandlerResult(const std::optional<std::string>& stale) {
   std::string content;
   int elapsed = 0;
   int extension = 0;
@@ -41,7 +54,10 @@ std::string WaitForHandlerResult() {
     SleepSeconds(kHandlerPollSeconds);
     elapsed += kHandlerPollSeconds;
     const bool read = ReadWholeFile(kStatusFile, content);
-    const HandlerStatus status = read ? ClassifyHandlerStatus(content) : HandlerStatus::Empty;
+    // Content unchanged since before the run counts as nothing read yet.
+    const bool unchanged = read && stale.has_value() && content == *stale;
+    const HandlerStatus status =
+        read && !unchanged ? ClassifyHandlerStatus(content) : HandlerStatus::Empty;
     if (status == HandlerStatus::Empty) {
       logging::Info("Cannot get room provision result. Will retry...");
     } else if (status == HandlerStatus::Placeholder) {

@@ -1,5 +1,6 @@
 #pragma once
 // Hand-off to the handler service through the status file.
+#include <optional>
 #include <string>
 
 namespace app {
@@ -30,5 +31,9 @@ enum class HandlerStatus {
 
 // Polls the status file; returns the last content read.
 [[nodiscard]] std::string WaitForHandlerResult();
+// The same, but content equal to stale (what the file held before this run,
+// when the placeholder could not replace it) is never taken as a verdict:
+// such a poll counts as one with nothing read.
+[[nodiscard]] std::string WaitForHandlerResult(const std::optional<std::string>& stale);
 
 }  // namespace app

@@ -31,12 +31,13 @@ void WriteResultFile(ResultCode code, bool final) {
   std::string text = std::to_string(static_cast<unsigned>(code));
   if (final) text = "provision_result_code: " + text;
   text += "\n";
-  WriteWholeFile(kResultFile, text);
+  WriteExchangeFile(kResultFile, text);
 }
 
-ResultCode ProvisioningRun() {
-  RunState run;
+namespace {
 
+// Steps 1 to 13 of the run: everything up to the final result line.
+void RunSteps(RunState& run, std::unique_ptr<update::UpdateManager>& updateManager) {
   const std::int32_t level = logging::ReadLogLevel(kSettingsKey);
   const std::string logPath = GetDataFilePath(kLogFileName);
   logging::InitLogger(logPath, kLoggerName, level);
@@ -47,8 +48,10 @@ ResultCode ProvisioningRun() {
   run.tokenDestination = run.provisionFolder + "/" + kStagedTokenName;
 
   // Its construction starts the clean-up of the download folder.
-  auto updateManager = std::make_unique<update::UpdateManager>();
+  updateManager = std::make_unique<update::UpdateManager>();
 
+  // Makes the download folder and the exchange folder above it trustworthy
+  // before the first result-file write.
   run.installerPath = MakeTempDownloadPath(kInstallerName, kInstallerExtension);
   run.manifestPath = MakeTempDownloadPath(kManifestName, kManifestExtension);
 
@@ -61,15 +64,24 @@ ResultCode ProvisioningRun() {
                 kResultFile);
   WriteResultFile(ResultCode::ProvisioningInProgress, false);
 
-  // No step may end the run without its final result line: anything a step
-  // throws ends the run as a failed room provisioning.
+  if (!StageProvisionToken(run)) {
+    run.resultCode = ResultCode::TokenNotFound;
+  } else if (UpdateAgent(run, *updateManager)) {
+    const bool provisioned = HandOffToHandler();
+    run.resultCode = provisioned ? run.pendingCode : ResultCode::RoomProvisioningFailed;
+  }
+}
+
+}  // namespace
+
+ResultCode ProvisioningRun() {
+  RunState run;
+  std::unique_ptr<update::UpdateManager> updateManager;
+
+  // Nothing may end the run without its final result line: anything a step
+  // throws, from the set-up on, ends the run as a failed room provisioning.
   try {
-    if (!StageProvisionToken(run)) {
-      run.resultCode = ResultCode::TokenNotFound;
-    } else if (UpdateAgent(run, *updateManager)) {
-      const bool provisioned = HandOffToHandler();
-      run.resultCode = provisioned ? run.pendingCode : ResultCode::RoomProvisioningFailed;
-    }
+    RunSteps(run, updateManager);
   } catch (const std::exception& e) {
     logging::Error("Provisioning stopped by an unexpected error: {0}", e.what());
     run.resultCode = ResultCode::RoomProvisioningFailed;

@@ -42,7 +42,9 @@ std::int32_t ReadLogLevel(const std::string& keyPath) {
   w::DWORD type = 0;
   const auto rc = w::RegQueryValueExW(hkey, u"log_level", &type, data, &size);
   w::RegCloseKey(hkey);
-  if (rc != 0) return 0;
+  // Only a number counts: a text "4" would read as its character code (52)
+  // and silence every sink.
+  if (rc != 0 || type != w::kRegDword || size != sizeof data) return 0;
   const std::uint32_t value = static_cast<std::uint32_t>(data[0]) |
                               (static_cast<std::uint32_t>(data[1]) << 8) |
                               (static_cast<std::uint32_t>(data[2]) << 16) |

@@ -314,23 +314,26 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
 std::int32_t DownloadManager::DownloadAndValidate(const std::string& packageUrl,
                                                   const std::string& signatureUrl,
                                                   std::string* packagePath,
-                                                  std::string* signaturePath) {
+                                                  std::string* signaturePath,
+                                                  platform::win::FileHandle* held) {
   if (packagePath == nullptr) return MissingOutput;
-  return ValidatePair(packageUrl, signatureUrl, *packagePath, packagePath, signaturePath);
+  return ValidatePair(packageUrl, signatureUrl, *packagePath, packagePath, signaturePath, held);
 }
 
 std::int32_t DownloadManager::DownloadAndValidate(const std::string& packageUrl,
                                                   const std::string& signatureUrl,
                                                   const std::string* packagePath,
-                                                  std::string* signaturePath) {
+                                                  std::string* signaturePath,
+                                                  platform::win::FileHandle* held) {
   if (packagePath == nullptr) return MissingOutput;
-  return ValidatePair(packageUrl, signatureUrl, *packagePath, nullptr, signaturePath);
+  return ValidatePair(packageUrl, signatureUrl, *packagePath, nullptr, signaturePath, held);
 }
 
 std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
                                            const std::string& signatureUrl,
                                            const std::string& packageIn,
-                                           std::string* packageOut, std::string* signaturePath) {
+                                           std::string* packageOut, std::string* signaturePath,
+                                           platform::win::FileHandle* held) {
   if (signaturePath == nullptr) return MissingOutput;
   if (packageUrl.empty() || signatureUrl.empty()) return EmptyValidateUrl;
   logging::Info("[{0}] - Url:{1} \nSig Url:{2}", "DownloadManager::DownloadAndValidate",
@@ -351,7 +354,11 @@ std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
     app::DeleteFileIfExists(signatureFile);
     return rc;
   }
-  if (!ValidateSignature(packageFile, signatureFile)) return SignatureInvalid;
+  // From here to the caller's use of it the package cannot change: the
+  // bytes validated are the bytes read through this handle.
+  platform::win::FileHandle package = OpenPackageHeld(packageFile);
+  if (!ValidateSignatureOfOpenFile(package, signatureFile)) return SignatureInvalid;
+  if (held != nullptr) *held = std::move(package);
   if (packageOut != nullptr) *packageOut = packageFile;
   *signaturePath = signatureFile;
   return Ok;

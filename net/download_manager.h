@@ -15,6 +15,8 @@
 
 #include <curl/curl.h>
 
+#include "platform/file_security.h"
+
 namespace net {
 
 enum DownloadResult : std::int32_t {
@@ -78,15 +80,20 @@ class DownloadManager {
                                               std::vector<char>& body,
                                               const Configure& configure = nullptr);
   // Both paths in and out: empty asks for a fresh name in the download folder.
+  // The package is validated through a handle that holds it against writing,
+  // replacing and deleting; with held, that handle is handed over on
+  // success, so the validated bytes stay what is at the path.
   [[nodiscard]] std::int32_t DownloadAndValidate(const std::string& packageUrl,
                                                  const std::string& signatureUrl,
                                                  std::string* packagePath,
-                                                 std::string* signaturePath);
+                                                 std::string* signaturePath,
+                                                 platform::win::FileHandle* held = nullptr);
   // The same, but the caller's package path is never written.
   [[nodiscard]] std::int32_t DownloadAndValidate(const std::string& packageUrl,
                                                  const std::string& signatureUrl,
                                                  const std::string* packagePath,
-                                                 std::string* signaturePath);
+                                                 std::string* signaturePath,
+                                                 platform::win::FileHandle* held = nullptr);
 
   void SetProgressObserver(ProgressObserver observer) { progressObserver = std::move(observer); }
 
@@ -131,7 +138,8 @@ class DownloadManager {
   [[nodiscard]] std::int32_t ValidatePair(const std::string& packageUrl,
                                           const std::string& signatureUrl,
                                           const std::string& packageIn, std::string* packageOut,
-                                          std::string* signaturePath);
+                                          std::string* signaturePath,
+                                          platform::win::FileHandle* held);
 };
 
 }  // namespace net

@@ -61,26 +61,42 @@ bool ReadFileBytes(const std::string& path, Bytes& bytes) {
   return true;
 }
 
-bool DigestOpenFile(std::FILE* file, Md5Digest& digest) {
-  if (file == nullptr) return false;
+namespace {
+
+// MD5 of the blocks read() hands over until it gives none, in one pass over
+// one block of kDigestBlockSize bytes: memory does not grow with the
+// package. False when a read fails or there was nothing to read.
+template <typename Read>
+bool DigestBlocks(Read read, Md5Digest& digest) {
   std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[kDigestBlockSize]);
   if (!block) return false;
   MD5_CTX ctx;
   if (MD5_Init(&ctx) != 1) return false;
   bool any = false;
   for (;;) {
-    const std::size_t n = std::fread(block.get(), 1, kDigestBlockSize, file);
-    if (n > 0) {
-      any = true;
-      if (MD5_Update(&ctx, block.get(), n) != 1) return false;
-    }
-    if (n < kDigestBlockSize) break;
+    std::size_t n = 0;
+    if (!read(block.get(), kDigestBlockSize, n)) return false;
+    if (n == 0) break;
+    any = true;
+    if (MD5_Update(&ctx, block.get(), n) != 1) return false;
   }
-  if (std::ferror(file) != 0 || !any) return false;
+  if (!any) return false;
   Md5Digest out{};
   if (MD5_Final(out.data(), &ctx) != 1) return false;
   digest = out;
   return true;
+}
+
+}  // namespace
+
+bool DigestOpenFile(std::FILE* file, Md5Digest& digest) {
+  if (file == nullptr) return false;
+  return DigestBlocks(
+      [file](std::uint8_t* block, std::size_t size, std::size_t& n) {
+        n = std::fread(block, 1, size, file);
+        return std::ferror(file) == 0;
+      },
+      digest);
 }
 
 bool DigestPackageFile(const std::string& path, Md5Digest& digest) {
@@ -152,6 +168,32 @@ bool ValidateSignatureDigest(const Md5Digest& digest, const std::string& signatu
   if (VerifySignatureDigest(digest, signature)) return true;
   std::reverse(signature.begin(), signature.end());
   return VerifySignatureDigest(digest, signature);
+}
+
+platform::win::FileHandle OpenPackageHeld(const std::string& packagePath) {
+  namespace w = platform::win;
+  return w::CreateFileA(packagePath, w::kGenericRead, w::kFileShareRead, w::kOpenExisting,
+                        w::kFileFlagOpenReparsePoint);
+}
+
+bool ValidateSignatureOfOpenFile(const platform::win::FileHandle& package,
+                                 const std::string& signaturePath) {
+  if (!package.valid()) return false;
+  Md5Digest digest{};
+  const bool digested = DigestBlocks(
+      [&package](std::uint8_t* block, std::size_t size, std::size_t& n) {
+        platform::win::DWORD read = 0;
+        if (!platform::win::ReadFile(package, block, static_cast<platform::win::DWORD>(size),
+                                     &read))
+          return false;
+        n = read;
+        return true;
+      },
+      digest);
+  std::string text;
+  if (!digested || signaturePath.empty() || !app::ReadWholeFile(signaturePath, text))
+    return false;
+  return ValidateSignatureDigest(digest, text);
 }
 
 bool ValidateSignatureText(const Bytes& package, const std::string& signatureText) {

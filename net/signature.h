@@ -11,6 +11,8 @@
 
 #include <openssl/rsa.h>
 
+#include "platform/file_security.h"
+
 namespace net {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -36,6 +38,17 @@ constexpr std::size_t kDigestBlockSize = 1024 * 1024;
 // file's text: decode, then both byte orders.
 [[nodiscard]] bool ValidateSignatureDigest(const Md5Digest& digest,
                                            const std::string& signatureText);
+
+// The same for a package already open (held against changes until it is
+// run): validates the bytes read through that handle from its current
+// position to its end.
+[[nodiscard]] bool ValidateSignatureOfOpenFile(const platform::win::FileHandle& package,
+                                               const std::string& signaturePath);
+
+// Opens a package for its validation and launch: reading only, shared for
+// reading only (it cannot be written, replaced or deleted while the handle
+// lives), never through a link.
+[[nodiscard]] platform::win::FileHandle OpenPackageHeld(const std::string& packagePath);
 
 // The same checks on the package bytes themselves (false for no bytes).
 [[nodiscard]] bool ValidateSignatureText(const Bytes& package, const std::string& signatureText);

@@ -7,16 +7,24 @@
 namespace platform::utils {
 
 std::optional<std::int32_t> RunInstallerSilently(const std::string& path) {
+  return RunInstallerSilently(path, win::FileHandle());
+}
+
+std::optional<std::int32_t> RunInstallerSilently(const std::string& path, win::FileHandle held) {
   static const char* const kOrigin = "platform::utils::RunInstallerSilently";
   if (path.empty() || !win::OpenFile(path, "r")) return std::nullopt;
 
   win::ShellExecuteInfo info;
-  info.fMask = win::kSeeMaskNoCloseProcess;
+  info.fMask = win::kSeeMaskNoCloseProcess | win::kSeeMaskFlagNoUi;
   info.lpVerb = "open";
   info.lpFile = path;
   info.lpParameters = "/S";
   info.nShow = win::kSwHide;
-  if (!win::ShellExecuteExA(info)) {
+  const win::BOOL launched = win::ShellExecuteExA(info);
+  // Once its process exists the installer's image is in use and cannot be
+  // replaced any more.
+  held.Close();
+  if (!launched) {
     logging::Warn("[{0}] - Failed to launch {1}", kOrigin, path);
     return std::nullopt;
   }

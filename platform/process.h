@@ -11,6 +11,8 @@ struct ProcessTag;
 using HANDLE = ProcessTag*;
 
 constexpr DWORD kSeeMaskNoCloseProcess = 0x00000040;
+// No message box on a failure: nobody is there to click it away.
+constexpr DWORD kSeeMaskFlagNoUi = 0x00000400;
 constexpr int kSwHide = 0;
 constexpr DWORD kInfinite = 0xFFFFFFFF;
 constexpr DWORD kWaitObject0 = 0;

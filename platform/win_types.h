@@ -27,6 +27,7 @@ constexpr DWORD kErrorBadPathname = 161;
 constexpr DWORD kErrorAlreadyExists = 183;
 constexpr DWORD kErrorFilenameExcedRange = 206;
 constexpr DWORD kErrorMoreData = 234;
+constexpr DWORD kErrorCantAccessFile = 1920;
 
 constexpr HRESULT kSOk = 0;
 // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
@@ -38,5 +39,8 @@ constexpr DWORD kMaxPath = 260;
 constexpr DWORD kFileAttributeReadonly = 0x01;
 constexpr DWORD kFileAttributeDirectory = 0x10;
 constexpr DWORD kFileAttributeArchive = 0x20;
+// A junction, symbolic link or mount point (with the directory bit when it
+// stands for a folder).
+constexpr DWORD kFileAttributeReparsePoint = 0x400;
 
 }  // namespace platform::win

@@ -4,6 +4,7 @@
 # one job each, under nice.
 #
 #   scripts/fuzz.sh [--runs N] [--seconds S] [--coverage] [target...]
+#   scripts/fuzz.sh --smoke [target...]
 #
 # Default: --seconds 60, every target; with both limits the first one reached
 # ends the run (--runs 0 only replays the corpus). Each target first replays
@@ -13,6 +14,11 @@
 # --coverage also builds build/fuzz-cov with clang source-based coverage,
 # replays the grown corpus and prints the line coverage of the target's
 # source file.
+# --smoke is the short run of the test command: each target replays its
+# regression inputs and seeds, then fuzzes a throw-away copy of the seeds for
+# 20 seconds, two targets at a time; any crash, leak, time-out or sanitizer
+# report fails it. It ends with one line, "fuzz smoke: ...", and exits 1 on
+# any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,29 +26,52 @@ ALL_TARGETS=(manifest settings proxy_override signature regfile handler_status v
 runs=""
 seconds=""
 coverage=0
+smoke=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --coverage) coverage=1; shift ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --smoke) smoke=1; shift ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
+if [ "$smoke" -eq 1 ]; then
+  if [ -n "$runs$seconds" ] || [ "$coverage" -eq 1 ]; then
+    echo "fuzz: --smoke takes no other option" >&2
+    exit 2
+  fi
+  seconds=20
+fi
 if [ -z "$runs" ] && [ -z "$seconds" ]; then seconds=60; fi
 [ ${#targets[@]} -gt 0 ] || targets=("${ALL_TARGETS[@]}")
 for t in "${targets[@]}"; do
   [ -d "tests/fuzz/corpus/$t" ] || { echo "fuzz: unknown target $t" >&2; exit 2; }
 done
 
-bash scripts/install-deps.sh
-
 build=build/fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=OFF -DZYRA_BUILD_TESTS=OFF >/dev/null
-nice cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+# In smoke mode a failure of the build itself still ends with the one line.
+smoke_fail() {
+  echo "fuzz smoke: FAILED: $1"
+  exit 1
+}
+if [ "$smoke" -eq 1 ]; then
+  mkdir -p "$build/logs"
+  bash scripts/install-deps.sh >"$build/logs/smoke-build.log" 2>&1 ||
+    smoke_fail "missing packages (see $build/logs/smoke-build.log)"
+  { CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=OFF -DZYRA_BUILD_TESTS=OFF &&
+    nice cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}"); } \
+    >>"$build/logs/smoke-build.log" 2>&1 || smoke_fail "build (see $build/logs/smoke-build.log)"
+else
+  bash scripts/install-deps.sh
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=OFF -DZYRA_BUILD_TESTS=OFF >/dev/null
+  nice cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+fi
 
 # The package signature seeds can only be made with the build's own key:
 # sign a small package with the development key (both byte orders, a bare
@@ -73,44 +102,54 @@ make_signature_seeds() {
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:malloc_context_size=3:quarantine_size_mb=32:max_malloc_fill_size=0}
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-summary=()
-failed=0
-for t in "${targets[@]}"; do
-  bin="$build/tests/fuzz/fuzz_$t"
-  corpus="$build/corpus/$t"
-  crashes="$build/crashes/$t"
-  log="$build/logs/$t.log"
+# One target: regression inputs, then the fuzzing run. Writes its summary
+# line to $build/logs/<target>.summary; returns non-zero on any failure.
+run_target() {
+  local t=$1
+  local bin="$build/tests/fuzz/fuzz_$t"
+  local corpus="$build/corpus/$t"
+  local crashes="$build/crashes/$t"
+  local log="$build/logs/$t.log"
+  local summary_file="$build/logs/$t.summary"
+  if [ "$smoke" -eq 1 ]; then
+    # The seeds only, in a copy that is thrown away: the smoke run does not
+    # depend on what earlier runs grew.
+    corpus="$build/smoke/corpus/$t"
+    crashes="$build/smoke/crashes/$t"
+    log="$build/logs/$t.smoke.log"
+    rm -rf "$corpus" "$crashes"
+  fi
   mkdir -p "$corpus" "$crashes" "$build/logs"
   cp -n tests/fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
   [ "$t" = signature ] && make_signature_seeds "$corpus"
 
-  echo "== $t =="
-  regress="tests/fuzz/regressions/$t"
+  local regress="tests/fuzz/regressions/$t" nreg=0
   if [ -d "$regress" ] && [ -n "$(ls -A "$regress")" ]; then
+    nreg=$(ls "$regress" | wc -l)
     if ! "$bin" -runs=0 "$regress"/* >"$build/logs/$t.regressions.log" 2>&1; then
-      echo "   regression inputs FAIL (see $build/logs/$t.regressions.log)"
-      summary+=("$t: regression inputs FAILED")
-      failed=$((failed + 1))
-      continue
+      echo "$t: regression inputs FAILED (see $build/logs/$t.regressions.log)" >"$summary_file"
+      return 1
     fi
-    echo "   regression inputs pass ($(ls "$regress" | wc -l))"
   fi
 
   # Inputs longer than the formats need only slow the search down.
+  local max_len
   case "$t" in
     handler_status|versions) max_len=256 ;;
     proxy_override|signature) max_len=1200 ;;
     *) max_len=4096 ;;
   esac
-  limit=()
+  local limit=()
   [ -n "$runs" ] && limit+=(-runs="$runs")
   [ -n "$seconds" ] && limit+=(-max_total_time="$seconds")
+  local start rc
   start=$(date +%s)
   set +e
   nice "$bin" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
     -print_final_stats=1 -artifact_prefix="$crashes/" "$corpus" >"$log" 2>&1
   rc=$?
   set -e
+  local elapsed execs speed last cov ft size ncrash line
   elapsed=$(( $(date +%s) - start ))
   execs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -n 1)
   speed=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+)/\1/p' "$log" | tail -n 1)
@@ -120,9 +159,54 @@ for t in "${targets[@]}"; do
   size=$(ls "$corpus" | wc -l)
   ncrash=$(ls "$crashes" | wc -l)
   line="$t: ${execs:-?} execs in ${elapsed}s (${speed:-?}/s), cov ${cov:-?}, ft ${ft:-?}, corpus $size, crashes/leaks/timeouts $ncrash"
-  [ "$rc" -eq 0 ] || { line="$line, FAILED (exit $rc, see $log)"; failed=$((failed + 1)); }
-  echo "   $line"
-  summary+=("$line")
+  [ "$nreg" -gt 0 ] && line="$line, regression inputs pass ($nreg)"
+  # A sanitizer report that did not stop the target still fails it.
+  if [ "$rc" -eq 0 ] && grep -qE '^(==[0-9]+==ERROR|SUMMARY: (Address|Leak|UndefinedBehavior)Sanitizer)|runtime error:' "$log"; then
+    rc=99
+  fi
+  if [ "$rc" -ne 0 ] || [ "$ncrash" -ne 0 ]; then
+    echo "$line, FAILED (exit $rc, see $log)" >"$summary_file"
+    return 1
+  fi
+  echo "$line" >"$summary_file"
+  return 0
+}
+
+summary=()
+failed=0
+failed_targets=()
+if [ "$smoke" -eq 1 ]; then
+  # Two targets at a time on the two cores.
+  started=$(date +%s)
+  for t in "${targets[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
+    rm -f "$build/logs/$t.summary"
+    run_target "$t" &
+  done
+  wait || true
+  for t in "${targets[@]}"; do
+    line=$(cat "$build/logs/$t.summary" 2>/dev/null || echo "$t: no result, FAILED")
+    if grep -q FAILED <<<"$line"; then
+      failed=$((failed + 1))
+      failed_targets+=("$t")
+    fi
+    summary+=("$line")
+  done
+  printf '  %s\n' "${summary[@]}"
+  total=$(( $(date +%s) - started ))
+  if [ "$failed" -eq 0 ]; then
+    echo "fuzz smoke: ${#targets[@]} targets passed in ${total}s (seeds, regression inputs and 20 s of fuzzing each)"
+    exit 0
+  fi
+  echo "fuzz smoke: FAILED: ${failed_targets[*]} (logs in $build/logs/)"
+  exit 1
+fi
+
+for t in "${targets[@]}"; do
+  echo "== $t =="
+  if run_target "$t"; then :; else failed=$((failed + 1)); fi
+  echo "   $(cat "$build/logs/$t.summary")"
+  summary+=("$(cat "$build/logs/$t.summary")")
 done
 
 if [ "$coverage" -eq 1 ]; then

@@ -130,8 +130,16 @@ UpdateManager::~UpdateManager() {
 }
 
 void UpdateManager::RunCleanup() {
-  platform::SetThreadName("CleanupDownloadLocation");
-  app::CleanupDownloadLocation("");
+  // Whatever happens here, the downloads waiting for the clean-up go on, and
+  // nothing escapes the thread (that would end the process).
+  try {
+    platform::SetThreadName("CleanupDownloadLocation");
+    app::CleanupDownloadLocation("");
+  } catch (const std::exception& e) {
+    logging::Error("CleanupDownloadLocation stopped by an unexpected error: {0}", e.what());
+  } catch (...) {
+    logging::Error("CleanupDownloadLocation stopped by an unexpected error.");
+  }
   {
     std::lock_guard<std::mutex> lock(cleanupMutex_);
     cleanupDone_ = true;
@@ -246,7 +254,8 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
   return net::Ok;
 }
 
-std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::string& path) {
+std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::string& path,
+                                                  platform::win::FileHandle* held) {
   const std::int32_t fetched = DownloadLatestUpdateManifest("");
   if (fetched != net::Ok) return fetched;
   if (kind > AppManifest) return net::EmptyUrl;
@@ -255,6 +264,8 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
   // The clean-up lists the download folder once; fresh downloads must not
   // be there before it has.
   WaitForCleanup();
+  // Nothing is downloaded into a folder that another account controls.
+  if (!app::PrepareDownloadFolder()) return net::MissingOutput;
   path = app::MakeTempDownloadPath(k.stem, k.extension);
   std::string signaturePath = app::MakeTempDownloadPath(k.packageName, ".sig");
 
@@ -268,9 +279,9 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
   std::int32_t rc;
   if (std::regex_search(url, kZipAtEnd)) {
     const std::string& inputOnly = path;
-    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &inputOnly, &signaturePath);
+    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &inputOnly, &signaturePath, held);
   } else {
-    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &path, &signaturePath);
+    rc = downloadManager->DownloadAndValidate(url, signatureUrl, &path, &signaturePath, held);
   }
   downloadManager->progressEnabled = false;
   if (!signaturePath.empty() && app::FileExists(signaturePath))

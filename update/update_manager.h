@@ -70,7 +70,11 @@ class UpdateManager {
   [[nodiscard]] std::int32_t DownloadLatestUpdateManifest(const std::string& entryName);
   // Fetches a fresh manifest, then the package of that kind with its
   // signature into the download folder; path receives the planned path.
-  [[nodiscard]] std::int32_t DownloadUpdatePackage(std::uint32_t kind, std::string& path);
+  // With held, the validated package comes with the handle that holds it
+  // against changes (for its launch). 30000 when the download folder cannot
+  // be made trustworthy.
+  [[nodiscard]] std::int32_t DownloadUpdatePackage(std::uint32_t kind, std::string& path,
+                                                   platform::win::FileHandle* held = nullptr);
 
   // Blocks until the download folder's clean-up has finished. Every package
   // download waits for it, so the clean-up never removes a fresh download.

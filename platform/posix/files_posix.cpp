@@ -36,11 +36,7 @@ DWORD OpenError(int err, const std::string& hostPath) {
 // Windows sharing rules: a file that another process holds under an
 // exclusive lock cannot be opened (nor deleted). flock(LOCK_EX) stands for
 // that lock here. The probe lock is released at once.
-bool LockedByOther(int fd) {
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-  ::flock(fd, LOCK_UN);
-  return false;
-}
+bool LockedByOther(int fd) { return posix::LockedByOther(fd); }
 
 // Text-mode stream over a binary descriptor, as the Windows C runtime does
 // it: LF is written as CR LF, CR LF is read as LF.
@@ -195,6 +191,12 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
     SetLastError(kErrorSharingViolation);
     return nullptr;
   }
+  // A file another handle shares for reading only cannot be written.
+  if ((pm.flags & (O_WRONLY | O_RDWR)) != 0 && posix::HeldAgainstWriting(fd)) {
+    ::close(fd);
+    SetLastError(kErrorSharingViolation);
+    return nullptr;
+  }
   if (pm.truncate && ::ftruncate(fd, 0) != 0) {
     const int e = errno;
     ::close(fd);
@@ -261,7 +263,7 @@ BOOL DeleteFileA(const std::string& path) {
   }
   const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) {
-    const bool locked = LockedByOther(fd);
+    const bool locked = LockedByOther(fd) || posix::HeldAgainstWriting(fd);
     ::close(fd);
     if (locked) {
       SetLastError(kErrorSharingViolation);
@@ -320,6 +322,10 @@ FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
       fd.dwFileAttributes = kFileAttributeArchive;
       if (posix::HasReadOnlyAttribute(full)) fd.dwFileAttributes |= kFileAttributeReadonly;
     }
+    // A symbolic link stands for a reparse point (junction or link).
+    struct stat lst {};
+    if (::lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode))
+      fd.dwFileAttributes |= kFileAttributeReparsePoint;
     state->entries.push_back(fd);
   }
   ::closedir(dir);

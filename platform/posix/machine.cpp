@@ -1,6 +1,8 @@
 #include "platform/posix/machine.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,6 +172,22 @@ win::DWORD ErrnoToWin32(int err) {
 
 void SetLastError(win::DWORD error) { g_lastError = error; }
 win::DWORD LastError() { return g_lastError; }
+
+bool LockedByOther(int fd) {
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  ::flock(fd, LOCK_UN);
+  return false;
+}
+
+bool HeldAgainstWriting(int fd) {
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0;
+  probe.l_len = 0;
+  if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK;
+}
 
 bool IsHostDirectory(const std::string& hostPath) {
   struct stat st {};

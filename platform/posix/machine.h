@@ -35,6 +35,15 @@ namespace platform::posix {
 void SetLastError(win::DWORD error);
 [[nodiscard]] win::DWORD LastError();
 
+// Windows sharing rules on the emulated machine, for an open descriptor of
+// a file. LockedByOther: another handle holds the file without sharing it at
+// all (flock LOCK_EX). HeldAgainstWriting: another handle shares it for
+// reading only (an open-file-description read lock, fcntl F_OFD_SETLK with
+// F_RDLCK over the whole file), so it cannot be written, deleted or moved.
+// Neither probe takes a lock that stays.
+[[nodiscard]] bool LockedByOther(int fd);
+[[nodiscard]] bool HeldAgainstWriting(int fd);
+
 // True when path is an existing directory on the host.
 [[nodiscard]] bool IsHostDirectory(const std::string& hostPath);
 

@@ -427,11 +427,16 @@ DWORD GetFileAttributesA(const std::string& path) {
     }
     return kInvalidFileAttributes;
   }
+  // The attributes of the entry itself: a symbolic link (a reparse point
+  // on Windows) is reported as one, with the directory bit of its target.
+  struct stat lst {};
+  const DWORD reparse =
+      ::lstat(host.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) ? kFileAttributeReparsePoint : 0;
   if (S_ISDIR(st.st_mode)) {
     SetLastError(kErrorSuccess);
-    return kFileAttributeDirectory;
+    return kFileAttributeDirectory | reparse;
   }
-  DWORD attributes = kFileAttributeArchive;
+  DWORD attributes = kFileAttributeArchive | reparse;
   if (posix::HasReadOnlyAttribute(host)) attributes |= kFileAttributeReadonly;
   SetLastError(kErrorSuccess);
   return attributes;

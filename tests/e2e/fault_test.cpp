@@ -348,7 +348,7 @@ TEST_F(Fault, FullDiskForDownloadsEndsWith123) {
   {
     SCOPED_TRACE("room for the version file, not for the installer");
     m.SetStubLauncher(InPrivateMounts(
-        "mount -t tmpfs -o size=256k zyrafull " + Quoted(downloads), listLeft));
+        "mount -t tmpfs -o size=256k,mode=0755 zyrafull " + Quoted(downloads), listLeft));
     const auto run = m.RunStub();
     ExpectEndedWith(m, run, 123);
     EXPECT_THAT(run.consoleMessages, Contains("error  Cannot download ZyraAgent 2.0.0."));
@@ -363,7 +363,7 @@ TEST_F(Fault, FullDiskForDownloadsEndsWith123) {
   {
     SCOPED_TRACE("full from the start");
     m.SetStubLauncher(InPrivateMounts(
-        "mount -t tmpfs -o size=64k zyrafull " + Quoted(downloads) + " && mkdir " +
+        "mount -t tmpfs -o size=64k,mode=0755 zyrafull " + Quoted(downloads) + " && mkdir " +
             Quoted(downloads + "/keep") + " && { cat /dev/zero > " +
             Quoted(downloads + "/keep/filler") + " 2>/dev/null; true; }",
         "ls -A " + Quoted(downloads) + " | grep -v '^keep$' > " + Quoted(leftFile)));

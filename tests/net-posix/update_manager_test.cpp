@@ -1,6 +1,9 @@
 // UpdateManager against an in-process update server: settings from
 // "zyra-config.json", the manifest request and its freshness, package lookup
 // and download, and the ordering with the download-folder clean-up.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,13 +11,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include "app/file_helpers.h"
 #include "net/signature.h"
 #include "platform/clock.h"
+#include "platform/file_security.h"
+#include "platform/files.h"
+#include "platform/installer_launch.h"
 #include "tests/support/http_server.h"
 #include "tests/support/test_support.h"
 #include "tools/zyra-sign/signing.h"
@@ -46,6 +54,8 @@ class Update : public ::testing::Test {
     config_ = app::GetDataFilePath("zyra-config.json");
     app::DeleteFileIfExists(config_);
     folder_ = app::GetDownloadFolder();
+    // The clean-up lists only a download folder that is there and trustworthy.
+    ASSERT_TRUE(app::PrepareDownloadFolder());
   }
   void TearDown() override {
     app::DeleteFileIfExists(config_);
@@ -370,4 +380,83 @@ TEST_F(Update, DestructionWaitsForTheCleanup) {
   });
   { update::UpdateManager um; }
   EXPECT_TRUE(finished);
+}
+
+TEST_F(Update, AThrowingCleanupIsLoggedAndDownloadsStillGoOn) {
+  TestHttpServer server;
+  PointAt(server);
+  const std::string doc = R"({"version":"2.0.0"})";
+  server.Expect("GET", kManifestPath, 200,
+                Manifest(R"([{"name":"CorvZyraAgent-Setup.exe.manifest","url":")" +
+                         server.Url("/v") + R"(","signatures":{"sigv1":")" +
+                         server.Url("/v.sig") + R"("}}])"));
+  server.Expect("GET", "/v", 200, doc);
+  server.Expect("GET", "/v.sig", 200, Sign(doc));
+  zyra_test::CapturedLog log;
+  app::SetCleanupListerForTesting([](const std::string&) -> std::vector<std::string> {
+    throw std::runtime_error("listing broke");
+  });
+  std::string path;
+  {
+    update::UpdateManager um;
+    um.WaitForCleanup();  // returns although the clean-up never finished its work
+    ASSERT_EQ(um.DownloadUpdatePackage(update::AgentManifest, path), net::Ok);
+  }
+  EXPECT_THAT(log.Lines(),
+              Contains("error|CleanupDownloadLocation stopped by an unexpected error: listing broke"));
+  app::DeleteFileIfExists(path);
+}
+
+// The installer is held from its validation to its launch: in between,
+// neither this process nor another can replace, rewrite or delete it, and
+// the bytes that run are the bytes validated.
+TEST_F(Update, TheValidatedInstallerIsHeldUntilItRuns) {
+  TestHttpServer server;
+  PointAt(server);
+  const std::string marker = w::HostPath("C:\\ran-installer.txt");
+  std::filesystem::remove(marker);
+  // The installer writes its own content to the marker file.
+  const std::string setup = "#!/bin/sh\ncat \"$0\" > '" + marker + "'\nexit 0\n";
+  server.Expect("GET", kManifestPath, 200,
+                Manifest(R"([{"name":"CorvZyraAgent-Setup.exe","url":")" +
+                         server.Url("/setup.exe") + R"(","signatures":{"sigv1":")" +
+                         server.Url("/setup.exe.sig") + R"("}}])"));
+  server.Expect("GET", "/setup.exe", 200, setup);
+  server.Expect("GET", "/setup.exe.sig", 200, Sign(setup));
+
+  update::UpdateManager um;
+  std::string path;
+  w::FileHandle held;
+  ASSERT_EQ(um.DownloadUpdatePackage(update::AgentSetup, path, &held), net::Ok);
+  ASSERT_TRUE(held.valid());
+
+  const std::string evil = "#!/bin/sh\necho replaced > '" + marker + "'\nexit 0\n";
+  const std::string evilPath = app::GetDownloadFolder() + "\\evil.exe";
+  ASSERT_TRUE(app::WriteWholeFile(evilPath, evil));
+  auto attempts = [&] {
+    int refused = 0;
+    refused += w::OpenFile(path, "wb") == nullptr && w::GetLastError() == 32;
+    refused += !w::DeleteFileA(path) && w::GetLastError() == 32;
+    refused += !w::MoveFileExA(evilPath, path, w::kMoveFileReplaceExisting);
+    refused += !w::MoveFileExA(path, path + ".old", 0);
+    return refused;
+  };
+  EXPECT_EQ(attempts(), 4);
+  // Another process (another account on Windows) fares no better.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(attempts());
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  // Reading stays possible, as the launch needs it.
+  EXPECT_TRUE(app::FileExists(path));
+
+  EXPECT_EQ(platform::utils::RunInstallerSilently(path, std::move(held)), 0);
+  std::ifstream in(marker, std::ios::binary);
+  const std::string ran((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(ran, setup);
+  // Released once the installer has started.
+  EXPECT_TRUE(w::DeleteFileA(path));
+  app::DeleteFileIfExists(evilPath);
 }

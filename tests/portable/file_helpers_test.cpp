@@ -158,7 +158,7 @@ class Cleanup : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = app::GetDownloadFolder();
-    w::SHCreateDirectoryExA(folder_);
+    ASSERT_TRUE(app::PrepareDownloadFolder());
     for (const std::string& f : app::ListFiles(folder_))
       app::DeleteFileIfExists(folder_ + "\\" + f);
   }

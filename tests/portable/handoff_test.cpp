@@ -6,17 +6,20 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
 #include "app/provisioning_run.h"
 #include "platform/clock.h"
+#include "platform/file_security.h"
 #include "platform/shell.h"
 #include "tests/support/test_support.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Not;
 namespace w = platform::win;
 
 namespace {
@@ -158,4 +161,46 @@ TEST(ResultCodeDescription, NamesEveryCodeAndUnknownOnes) {
   EXPECT_STREQ(app::ResultCodeDescription(app::ResultCode::RoomProvisioningFailed),
                "Room provisioning failed");
   EXPECT_STREQ(app::ResultCodeDescription(static_cast<app::ResultCode>(77)), "UNKNOWN");
+}
+
+// Another process holds the status file shared for reading only, so the
+// placeholder cannot replace the verdict an earlier attempt left there.
+TEST_F(HandOff, AnOldVerdictThatCannotBeOverwrittenIsNoAnswer) {
+  for (const std::string old : {"Room provision success.", "Room already provisioned."}) {
+    SCOPED_TRACE(old);
+    polls_ = 0;
+    ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, old));
+    w::FileHandle held = w::CreateFileA(app::kStatusFile, w::kGenericRead, w::kFileShareRead,
+                                        w::kOpenExisting, 0);
+    ASSERT_TRUE(held.valid());
+    zyra_test::CapturedLog log;
+    EXPECT_FALSE(app::HandOffToHandler());
+    EXPECT_EQ(polls_, 10);  // to the deadline, as for a handler that never answers
+    const auto lines = log.Lines();
+    EXPECT_EQ(lines.at(0), std::string("warning|Cannot write ") + app::kStatusFile +
+                               ": its content is from before this run and is no result.");
+    EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
+    EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
+    EXPECT_THAT(lines, Not(Contains("info|Room provision result: " + old)));
+    held.Close();
+    app::DeleteFileIfExists(app::kStatusFile);
+  }
+}
+
+TEST_F(HandOff, ANewVerdictAfterAnOldOneThatCouldNotBeOverwrittenCounts) {
+  ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room provision failed."));
+  auto held = std::make_shared<w::FileHandle>(w::CreateFileA(
+      app::kStatusFile, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0));
+  ASSERT_TRUE(held->valid());
+  // The holder lets go; the handler answers at the third poll.
+  Before(3, [held] {
+    held->Close();
+    ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room already provisioned."));
+  });
+  zyra_test::CapturedLog log;
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 3);
+  EXPECT_EQ(Count(log.Lines(), "info|Cannot get room provision result. Will retry..."), 2);
+  EXPECT_THAT(log.Lines(), Contains("info|Room provision result: Room already provisioned."));
+  EXPECT_FALSE(app::FileExists(app::kStatusFile));
 }

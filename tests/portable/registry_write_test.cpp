@@ -60,6 +60,10 @@ TEST(RegistryWrite, StringsAndNumbersReadBackAndALaterWriteWins) {
   EXPECT_EQ(w::RegSetValueExW(h, u"log_level", w::kRegDword, three, 4), 0);
   w::RegCloseKey(h);
   EXPECT_EQ(logging::ReadLogLevel("Software\\CorvZyraTest\\Written"), 3);
+
+  // The same level written as text is no level at all (not the code of "4").
+  ASSERT_EQ(SetString(w::kKeyWow64_64Key, kKey, u"log_level", "4"), 0);
+  EXPECT_EQ(logging::ReadLogLevel("Software\\CorvZyraTest\\Written"), 0);
 }
 
 TEST(RegistryWrite, AKeyOpenedForReadingRefusesWritesAndViewsStaySeparate) {

@@ -148,12 +148,22 @@ TEST_F(Registry, FileIsReadAgainAtEveryOpenAndAParentKeyExists) {
   EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 6);
 }
 
-TEST_F(Registry, StringValueReadAsDwordFailsAndHkcuIsSeparate) {
+TEST_F(Registry, LogLevelOfAnotherTypeCountsAsAbsentAndHkcuIsSeparate) {
+  // "4" as UTF-16 with its terminator is 4 bytes, which would read as the
+  // number 52 (nothing logged at all): only a REG_DWORD counts.
   Write(std::string(kHeader) +
         "[HKEY_CURRENT_USER\\Software\\Corvane\\CorvZyraStub]\n\"log_level\"=dword:00000004\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\n\"log_level\"=\"4\"\n");
-  // "4" as UTF-16 with its terminator is 4 bytes and reads as the number 52.
-  EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 52);
+  EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 0);
+  for (const char* data : {"hex:04,00,00,00", "hex(b):04,00,00,00,00,00,00,00",
+                           "hex(2):34,00,00,00", "hex(4):04,00,00"}) {
+    Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\n"
+                                 "\"log_level\"=" + data + "\n");
+    EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 0) << data;
+  }
+  Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\n"
+                               "\"log_level\"=hex(4):04,00,00,00\n");
+  EXPECT_EQ(logging::ReadLogLevel("Software\\Corvane\\CorvZyraStub"), 4);
 }
 
 TEST_F(Registry, WritesAppendSectionsInTheFilesOwnEncoding) {

@@ -1,6 +1,8 @@
 #include "tests/support/machine.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,7 @@ EmulatedMachine::EmulatedMachine() {
 }
 
 EmulatedMachine::~EmulatedMachine() {
+  ReleaseHolds();
   delete handler_;
   delete updateServer_;
   std::error_code ec;
@@ -228,6 +231,25 @@ std::string EmulatedMachine::ReadFile(const std::string& hostPath) const {
   std::ostringstream out;
   out << in.rdbuf();  // block copies: servers of the tests read whole installers per request
   return out.str();
+}
+
+void EmulatedMachine::HoldAgainstWriting(const std::string& hostPath) {
+  // The emulated machine's sharing model: an open-file-description read lock.
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    ::close(fd);
+    return;
+  }
+  holds_.push_back(fd);
+}
+
+void EmulatedMachine::ReleaseHolds() {
+  for (int fd : holds_) ::close(fd);
+  holds_.clear();
 }
 
 bool EmulatedMachine::Exists(const std::string& hostPath) const { return fs::exists(hostPath); }

@@ -75,6 +75,12 @@ class EmulatedMachine {
   // Exit code of the handler double (waits for it).
   int HandlerExit();
 
+  // Another process's handle on a file that shares it for reading only (as
+  // CreateFile with FILE_SHARE_READ): it can be read, but not written,
+  // replaced or deleted, until ReleaseHolds or the machine's end.
+  void HoldAgainstWriting(const std::string& hostPath);
+  void ReleaseHolds();
+
   [[nodiscard]] std::string ReadFile(const std::string& hostPath) const;
   [[nodiscard]] bool Exists(const std::string& hostPath) const;
   [[nodiscard]] std::string StubPath() const;
@@ -94,6 +100,7 @@ class EmulatedMachine {
   std::string servedBase_;  // empty: the update server's address
   std::string certFile_, keyFile_;
   std::vector<std::string> launcher_;
+  std::vector<int> holds_;
 };
 
 // A launcher (see SetStubLauncher) that runs the stub in a private mount

@@ -1,0 +1,76 @@
+#pragma once
+// File facade for the places where another account could interfere: a file
+// held open against writing and deleting (CreateFileA and ReadFile), renaming
+// (MoveFileExA), a folder's own attributes, owner and access list without
+// following a link (CreateFileA with FILE_FLAG_OPEN_REPARSE_POINT,
+// GetSecurityInfo), and creating a folder that only SYSTEM and Administrators
+// may change (CreateDirectoryA with a protected DACL).
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace platform::win {
+
+constexpr DWORD kGenericRead = 0x80000000;
+constexpr DWORD kFileShareRead = 0x00000001;
+constexpr DWORD kFileShareWrite = 0x00000002;
+constexpr DWORD kFileShareDelete = 0x00000004;
+constexpr DWORD kOpenExisting = 3;
+constexpr DWORD kFileFlagOpenReparsePoint = 0x00200000;
+constexpr DWORD kMoveFileReplaceExisting = 0x00000001;
+
+// Owns a file handle from CreateFileA; closing it is CloseHandle.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(void* h) : h_(h) {}
+  FileHandle(FileHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+  FileHandle& operator=(FileHandle&& o) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { Close(); }
+  [[nodiscard]] bool valid() const { return h_ != nullptr; }
+  [[nodiscard]] void* get() const { return h_; }
+  void Close() noexcept;
+
+ private:
+  void* h_ = nullptr;
+};
+
+// CreateFileA(path, access, share, no security attributes, disposition,
+// flags, no template). Only GENERIC_READ of an existing file is used. While
+// the handle lives, opening the file for writing, deleting it or moving it
+// fails with a sharing violation (32) unless share allows it. Invalid handle
+// and the last error on failure: 2, 3, 5 (a folder), 32 (held by another
+// handle), 1920 (a link opened with FILE_FLAG_OPEN_REPARSE_POINT).
+[[nodiscard]] FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share,
+                                     DWORD disposition, DWORD flags);
+
+// ReadFile: up to size bytes at the handle's position; *read = 0 at the end.
+[[nodiscard]] BOOL ReadFile(const FileHandle& file, void* buffer, DWORD size, DWORD* read);
+
+// MoveFileExA(from, to, flags): renames a file or folder (a link itself, not
+// what it points to). Without kMoveFileReplaceExisting an existing target
+// fails with 183.
+BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags);
+
+// What InspectFolder finds out about a path, never following a link.
+struct FolderInfo {
+  DWORD attributes = 0;               // of the entry itself (reparse point, directory)
+  bool ownerTrusted = false;          // SYSTEM, Administrators or the program's own account
+  bool othersMayWrite = false;        // an allowed entry grants any other account a write,
+                                      // delete or access-list right, or there is no DACL
+};
+
+// Opens the path itself (CreateFileA with FILE_FLAG_BACKUP_SEMANTICS and
+// FILE_FLAG_OPEN_REPARSE_POINT), reads its attributes and, through the same
+// handle, its owner and DACL (GetSecurityInfo). Returns a Win32 error code:
+// 0, or 2/3 when nothing is there.
+[[nodiscard]] DWORD InspectFolder(const std::string& path, FolderInfo& info);
+
+// CreateDirectoryA with a protected DACL: full control for SYSTEM and
+// Administrators, inherited by everything inside, nothing inherited from
+// the parent. Fails with 183 when something is there already.
+[[nodiscard]] BOOL CreateProtectedDirectoryA(const std::string& path);
+
+}  // namespace platform::win

@@ -1,0 +1,212 @@
+// Emulated held files, renames, folder ownership and protected folders.
+//
+// Accounts: a folder's owner uid stands for the account that created it.
+// root, and the uid the program runs as (which stands for SYSTEM or an
+// administrator, the accounts the program runs as), are trusted; any other
+// uid is a standard user. Group or other write permission stands for an
+// access-list entry that lets other accounts write. A symbolic link stands
+// for a reparse point (junction, symbolic link, mount point).
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "platform/file_security.h"
+#include "platform/posix/machine.h"
+
+namespace platform::win {
+namespace {
+
+using posix::ErrnoToWin32;
+using posix::SetLastError;
+
+int Fd(void* h) { return static_cast<int>(reinterpret_cast<std::intptr_t>(h)) - 1; }
+void* Handle(int fd) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1); }
+
+// 3 when the folder of a missing entry is missing too, else 2.
+DWORD MissingError(const std::string& host) {
+  const auto slash = host.find_last_of('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : host.substr(0, slash));
+  return posix::IsHostDirectory(parent) ? kErrorFileNotFound : kErrorPathNotFound;
+}
+
+DWORD ErrorOf(int err, const std::string& host) {
+  if (err == ENOENT) return MissingError(host);
+  if (err == EBUSY) return kErrorSharingViolation;  // a mount point in use
+  return ErrnoToWin32(err);
+}
+
+bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
+}  // namespace
+
+FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
+  if (this != &o) {
+    Close();
+    h_ = o.h_;
+    o.h_ = nullptr;
+  }
+  return *this;
+}
+
+void FileHandle::Close() noexcept {
+  if (h_ != nullptr) ::close(Fd(h_));  // releases its locks
+  h_ = nullptr;
+}
+
+FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) {
+  if (access != kGenericRead || disposition != kOpenExisting) {
+    SetLastError(kErrorInvalidParameter);
+    return FileHandle();
+  }
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) {
+    SetLastError(err);
+    return FileHandle();
+  }
+  const bool noFollow = (flags & kFileFlagOpenReparsePoint) != 0;
+  const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    const int e = errno;
+    // The link itself cannot be opened here (Windows would open the reparse
+    // point, whose content is not the file's).
+    SetLastError(e == ELOOP ? kErrorCantAccessFile : ErrorOf(e, host));
+    return FileHandle();
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    SetLastError(kErrorAccessDenied);
+    return FileHandle();
+  }
+  // Held by another handle that shares nothing; or, for a handle that
+  // shares nothing itself, held by any other handle at all.
+  if (posix::LockedByOther(fd) ||
+      ((share & kFileShareRead) == 0 && posix::HeldAgainstWriting(fd))) {
+    ::close(fd);
+    SetLastError(kErrorSharingViolation);
+    return FileHandle();
+  }
+  bool held = true;
+  if ((share & kFileShareRead) == 0) {
+    held = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  } else if ((share & (kFileShareWrite | kFileShareDelete)) !=
+             (kFileShareWrite | kFileShareDelete)) {
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    held = ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  }
+  if (!held) {
+    ::close(fd);
+    SetLastError(kErrorSharingViolation);
+    return FileHandle();
+  }
+  SetLastError(kErrorSuccess);
+  return FileHandle(Handle(fd));
+}
+
+BOOL ReadFile(const FileHandle& file, void* buffer, DWORD size, DWORD* read) {
+  if (!file.valid() || read == nullptr) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  ssize_t n;
+  do {
+    n = ::read(Fd(file.get()), buffer, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetLastError(ErrnoToWin32(errno));
+    *read = 0;
+    return 0;
+  }
+  *read = static_cast<DWORD>(n);
+  SetLastError(kErrorSuccess);
+  return 1;
+}
+
+BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags) {
+  std::string hostFrom;
+  std::string hostTo;
+  DWORD err = 0;
+  if (!posix::ToHostPath(from, hostFrom, err) || !posix::ToHostPath(to, hostTo, err)) {
+    SetLastError(err);
+    return 0;
+  }
+  struct stat st {};
+  if (::lstat(hostFrom.c_str(), &st) != 0) {
+    SetLastError(ErrorOf(errno, hostFrom));
+    return 0;
+  }
+  // A file that another handle holds cannot be moved, nor replaced.
+  for (const std::string* p : {&hostFrom, &hostTo}) {
+    const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    struct stat fst {};
+    const bool held = ::fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode) &&
+                      (posix::LockedByOther(fd) || posix::HeldAgainstWriting(fd));
+    ::close(fd);
+    if (held) {
+      SetLastError(p == &hostFrom ? kErrorSharingViolation : kErrorAccessDenied);
+      return 0;
+    }
+  }
+  const unsigned int how = (flags & kMoveFileReplaceExisting) != 0 ? 0 : RENAME_NOREPLACE;
+  if (::renameat2(AT_FDCWD, hostFrom.c_str(), AT_FDCWD, hostTo.c_str(), how) != 0) {
+    const int e = errno;
+    SetLastError(e == EEXIST ? kErrorAlreadyExists : ErrorOf(e, hostTo));
+    return 0;
+  }
+  SetLastError(kErrorSuccess);
+  return 1;
+}
+
+DWORD InspectFolder(const std::string& path, FolderInfo& info) {
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) return err;
+  struct stat st {};
+  if (::lstat(host.c_str(), &st) != 0) return ErrorOf(errno, host);
+  info = FolderInfo();
+  if (S_ISLNK(st.st_mode)) {
+    struct stat target {};
+    info.attributes = kFileAttributeReparsePoint |
+                      (::stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode)
+                           ? kFileAttributeDirectory
+                           : kFileAttributeArchive);
+  } else {
+    info.attributes = S_ISDIR(st.st_mode) ? kFileAttributeDirectory : kFileAttributeArchive;
+  }
+  info.ownerTrusted = TrustedOwner(st.st_uid);
+  info.othersMayWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return kErrorSuccess;
+}
+
+BOOL CreateProtectedDirectoryA(const std::string& path) {
+  std::string host;
+  DWORD err = 0;
+  if (!posix::ToHostPath(path, host, err)) {
+    SetLastError(err);
+    return 0;
+  }
+  if (::mkdir(host.c_str(), 0700) != 0) {
+    const int e = errno;
+    SetLastError(e == ENOENT ? kErrorPathNotFound : ErrnoToWin32(e));
+    return 0;
+  }
+  // Everyone may look inside; only the owner (SYSTEM, Administrators) may
+  // change anything, whatever the process's umask.
+  ::chmod(host.c_str(), 0755);
+  SetLastError(kErrorSuccess);
+  return 1;
+}
+
+}  // namespace platform::win

@@ -1,0 +1,205 @@
+// The update path where other accounts could interfere, with the real stub:
+// folders planted or linked elsewhere, result files linked elsewhere, an old
+// verdict that cannot be overwritten, a log level of the wrong type. On the
+// emulated machine a symbolic link stands for a junction and a folder's
+// owner uid for the account that made it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/machine.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using zyra_test::EmulatedMachine;
+using zyra_test::StubRun;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+long CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+std::vector<std::string> InPrivateMounts(const std::string& setup) {
+  return {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+          setup + " || exit 200\n\"$@\"", "sh"};
+}
+
+bool CanUsePrivateMounts() {
+  zyra_test::ProcessOptions o;
+  o.argv = {"unshare", "--mount", "--propagation", "private", "--", "true"};
+  return zyra_test::Run(o, 30) == 0;
+}
+
+class Security : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m.InstallStub();
+    m.PutToken("{\"orgId\":\"e2e\"}");
+    exchange_ = m.C("Windows/Temp/CorvZyra");
+    downloads_ = exchange_ + "/ZHDownload";
+    victim_ = m.C("Victim");
+    fs::create_directories(victim_);
+    std::ofstream(victim_ + "/precious.dll") << "precious";
+  }
+  void ExpectVictimUntouched() {
+    EXPECT_THAT(Names(victim_), ElementsAre("precious.dll"));
+    EXPECT_EQ(m.ReadFile(victim_ + "/precious.dll"), "precious");
+  }
+  // A fresh install of 2.0.0 with a handler that reports success.
+  void OfferUpdate() {
+    m.SetInstalledAgentVersion("1.0.0");
+    m.OfferAgent("2.0.0");
+    m.InstallHandlerService({"--behaviour", "success"});
+  }
+  static bool IsLink(const std::string& p) { return fs::is_symlink(fs::symlink_status(p)); }
+
+  EmulatedMachine m;
+  std::string exchange_;
+  std::string downloads_;
+  std::string victim_;
+};
+
+}  // namespace
+
+// The placeholder cannot replace the success an earlier attempt left (another
+// handle shares the file for reading only): that old text is no answer to
+// this run, which waits to its deadline and fails.
+TEST_F(Security, OldSuccessVerdictInAStatusFileThatCannotBeOverwrittenEndsWith125Not0) {
+  m.ReadyForHandOff({"--behaviour", "silent"});
+  fs::create_directories(exchange_);
+  const std::string status = exchange_ + "/Zyrahandler_provisionstub.txt";
+  std::ofstream(status, std::ios::binary) << "Room provision success.";
+  m.HoldAgainstWriting(status);
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
+  EXPECT_THAT(run.consoleMessages,
+              Contains("warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
+                       "its content is from before this run and is no result."));
+  EXPECT_THAT(run.consoleMessages,
+              Contains("info  Timeout! ZyraHandler has not completed room provision."));
+  EXPECT_THAT(run.consoleMessages, Not(Contains("info  Room provision result: Room provision success.")));
+  EXPECT_EQ(CountStartingWith(run.consoleMessages, "info  Cannot get room provision result."), 10);
+}
+
+TEST_F(Security, ALinkedDownloadFolderIsReplacedAndItsTargetNeitherEmptiedNorUsed) {
+  OfferUpdate();
+  fs::create_directories(exchange_);
+  fs::create_directory_symlink(victim_, downloads_);
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
+  ExpectVictimUntouched();
+  EXPECT_FALSE(IsLink(downloads_));
+  EXPECT_EQ(CountStartingWith(run.consoleMessages,
+                              "warning  Folder C:\\Windows\\Temp\\CorvZyra\\ZHDownload is a junction "
+                              "or symbolic link: moved aside to "
+                              "C:\\Windows\\Temp\\CorvZyra\\ZHDownload.untrusted-"),
+            1);
+  // The installer arrived in the new folder.
+  const auto left = Names(downloads_);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("CorvZyraAgent-Setup-", 0), 0u);
+}
+
+TEST_F(Security, AnExchangeFolderOfAnotherAccountIsReplacedBeforeTheFirstResultLine) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another uid";
+  OfferUpdate();
+  fs::create_directories(downloads_);
+  std::ofstream(downloads_ + "/CorvZyraAgent-Setup-1.exe") << "planted installer";
+  std::ofstream(exchange_ + "/CorvZyraProvisionStub_Result.txt") << "planted";
+  ASSERT_EQ(::chown(exchange_.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown(downloads_.c_str(), kNobody, kNobody), 0);
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(exchange_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  const long warning = CountStartingWith(run.consoleMessages,
+                                         "warning  Folder C:\\Windows\\Temp\\CorvZyra is owned by "
+                                         "another account: moved aside to "
+                                         "C:\\Windows\\Temp\\CorvZyra.untrusted-");
+  EXPECT_EQ(warning, 1);
+  // Before the first result line.
+  const auto& lines = run.consoleMessages;
+  const auto w = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("warning  Folder C:\\Windows\\Temp\\CorvZyra is owned", 0) == 0;
+  });
+  const auto r = std::find(lines.begin(), lines.end(),
+                           "info  Result 9 is written to "
+                           "C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt");
+  EXPECT_LT(w - lines.begin(), r - lines.begin());
+  // The planted installer went aside with its folder and was never run.
+  EXPECT_THAT(Names(downloads_), Not(Contains("CorvZyraAgent-Setup-1.exe")));
+}
+
+// A folder that can be neither used nor moved aside (here a mount point
+// everyone may write to): nothing is downloaded, the run ends with 123.
+TEST_F(Security, AnExchangeFolderThatCannotBeMadeTrustworthyEndsWith123) {
+  if (!CanUsePrivateMounts()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
+  OfferUpdate();
+  fs::create_directories(exchange_);
+  m.SetStubLauncher(InPrivateMounts("mount -t tmpfs -o size=1m,mode=1777 zyrashared " +
+                                    Quoted(exchange_)));
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages,
+              Contains("error  Cannot use folder C:\\Windows\\Temp\\CorvZyra: it can be changed by "
+                       "other accounts and cannot be moved aside (error 32)."));
+  EXPECT_THAT(run.consoleMessages, Contains("error  Cannot download ZyraAgent version file."));
+  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
+}
+
+TEST_F(Security, AResultFileLinkedElsewhereIsNotWrittenThroughButTheCodeStands) {
+  fs::create_directories(exchange_);
+  fs::create_symlink(victim_ + "/precious.dll", exchange_ + "/CorvZyraProvisionStub_Result.txt");
+  fs::remove(m.C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 122) << run.stdoutText;
+  ExpectVictimUntouched();
+  // Both writes (the interim 9 and the final line) are refused, and the log
+  // says so each time.
+  EXPECT_EQ(CountStartingWith(run.consoleMessages,
+                              "warning  C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt "
+                              "is a junction or symbolic link"),
+            2);
+  EXPECT_THAT(run.consoleMessages, Contains("info  provision_result_code 122"));
+}
+
+TEST_F(Security, ALogLevelWrittenAsTextCountsAsAbsent) {
+  m.WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\r\n\"log_level\"=\"4\"\r\n");
+  fs::remove(m.C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 122);
+  // Level 0: everything is written, not nothing (the code of "4" is 52).
+  EXPECT_THAT(run.consoleMessages, Contains("info  CorvZyraProvisionStub completed."));
+  EXPECT_THAT(run.consoleMessages, Contains("error  Cannot find provision token."));
+}

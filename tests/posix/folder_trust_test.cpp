@@ -1,0 +1,226 @@
+// The download and exchange folders on the emulated machine, where a symbolic
+// link stands for a junction and a folder's owner uid for the account that
+// made it: what another account plants there is moved aside, never followed,
+// never emptied.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/file_helpers.h"
+#include "platform/file_security.h"
+#include "platform/files.h"
+#include "platform/shell.h"
+#include "tests/support/test_support.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+namespace fs = std::filesystem;
+namespace w = platform::win;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+class FolderTrust : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string temp;
+    ASSERT_GT(w::GetTempPathA(temp), 0u);
+    tempHost_ = w::HostPath(temp);
+    exchange_ = tempHost_ + "/CorvZyra";
+    downloads_ = exchange_ + "/ZHDownload";
+    victim_ = w::HostPath("C:\\Victim");
+    // Every test starts without the two folders, and with a victim folder
+    // outside them holding a file.
+    Clear();
+    fs::create_directories(victim_);
+    std::ofstream(victim_ + "/precious.dll") << "precious";
+  }
+  // Leaves the machine's folders as the other tests expect them.
+  void TearDown() override {
+    Clear();
+    EXPECT_TRUE(app::PrepareDownloadFolder());
+  }
+  void Clear() {
+    std::error_code ec;
+    std::vector<fs::path> ours;
+    for (const auto& e : fs::directory_iterator(tempHost_, ec))
+      if (e.path().filename().string().rfind("CorvZyra", 0) == 0) ours.push_back(e.path());
+    for (const auto& p : ours) fs::remove_all(p, ec);
+    fs::remove_all(victim_, ec);
+  }
+  // Folders beside "CorvZyra" that the preparation moved aside.
+  std::vector<std::string> MovedAside() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(tempHost_))
+      if (e.path().filename().string().rfind("CorvZyra.untrusted-", 0) == 0)
+        names.push_back(e.path().filename().string());
+    return names;
+  }
+  static bool IsLink(const std::string& p) { return fs::is_symlink(fs::symlink_status(p)); }
+
+  std::string tempHost_;
+  std::string exchange_;
+  std::string downloads_;
+  std::string victim_;
+};
+
+}  // namespace
+
+TEST_F(FolderTrust, MissingFoldersAreMadeProtectedWithoutAWord) {
+  zyra_test::CapturedLog log;
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  for (const std::string& p : {exchange_, downloads_}) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(p.c_str(), &st), 0) << p;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << p;  // whatever the umask
+  }
+  EXPECT_THAT(log.Lines(), IsEmpty());
+  // Made once: the second call finds them trustworthy.
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  EXPECT_THAT(MovedAside(), IsEmpty());
+}
+
+TEST_F(FolderTrust, ALinkedDownloadFolderIsMovedAsideAndItsTargetNeverTouched) {
+  fs::create_directories(exchange_);
+  fs::create_directory_symlink(victim_, downloads_);
+  {
+    // The clean-up neither follows nor empties it.
+    zyra_test::CapturedLog log;
+    app::CleanupDownloadLocation("");
+    EXPECT_EQ(zyra_test::ReadBytes("C:\\Victim\\precious.dll"), "precious");
+    EXPECT_THAT(log.Lines(), IsEmpty());
+  }
+  zyra_test::CapturedLog log;
+  const std::string path = app::MakeTempDownloadPath("CorvZyraAgent-Setup", ".exe");
+  EXPECT_FALSE(IsLink(downloads_));
+  EXPECT_TRUE(fs::is_directory(downloads_));
+  ASSERT_TRUE(app::WriteWholeFile(path, "download"));
+  EXPECT_TRUE(fs::exists(downloads_ + "/" + path.substr(path.rfind('\\') + 1)));
+  EXPECT_THAT(fs::directory_iterator(victim_)->path().filename().string(), "precious.dll");
+  EXPECT_EQ(std::distance(fs::directory_iterator(victim_), fs::directory_iterator()), 1);
+  // The link itself was moved, not what it points to.
+  EXPECT_TRUE(IsLink(exchange_ + "/ZHDownload.untrusted-" +
+                     log.Lines().at(0).substr(log.Lines().at(0).rfind('-') + 1, 13)));
+  ASSERT_EQ(log.Lines().size(), 1u);
+  EXPECT_THAT(log.Lines()[0], HasSubstr("warning|Folder C:\\Windows\\Temp\\CorvZyra\\ZHDownload "
+                                        "is a junction or symbolic link: moved aside to "
+                                        "C:\\Windows\\Temp\\CorvZyra\\ZHDownload.untrusted-"));
+}
+
+TEST_F(FolderTrust, ALinkedExchangeFolderIsMovedAsideWithEverythingBelowIt) {
+  fs::create_directories(victim_ + "/ZHDownload");
+  std::ofstream(victim_ + "/ZHDownload/also-precious.dll") << "x";
+  fs::create_directory_symlink(victim_, exchange_);
+  app::CleanupDownloadLocation("");
+  EXPECT_TRUE(fs::exists(victim_ + "/ZHDownload/also-precious.dll"));
+
+  zyra_test::CapturedLog log;
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  EXPECT_FALSE(IsLink(exchange_));
+  EXPECT_THAT(MovedAside(), testing::SizeIs(1));
+  EXPECT_TRUE(fs::exists(victim_ + "/ZHDownload/also-precious.dll"));
+  EXPECT_TRUE(fs::exists(victim_ + "/precious.dll"));
+  EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr(
+                               "warning|Folder C:\\Windows\\Temp\\CorvZyra is a junction or "
+                               "symbolic link: moved aside to C:\\Windows\\Temp\\CorvZyra.untrusted-")));
+}
+
+TEST_F(FolderTrust, FoldersOfAnotherAccountOrWritableByOthersAreReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another uid";
+  fs::create_directories(downloads_);
+  std::ofstream(downloads_ + "/planted.exe") << "planted";
+  ASSERT_EQ(::chown(exchange_.c_str(), kNobody, kNobody), 0);
+  {
+    zyra_test::CapturedLog log;
+    app::CleanupDownloadLocation("");  // not ours to empty
+    EXPECT_TRUE(fs::exists(downloads_ + "/planted.exe"));
+    ASSERT_TRUE(app::PrepareDownloadFolder());
+    EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr(
+                                 "warning|Folder C:\\Windows\\Temp\\CorvZyra is owned by another "
+                                 "account: moved aside to C:\\Windows\\Temp\\CorvZyra.untrusted-")));
+  }
+  EXPECT_FALSE(fs::exists(downloads_ + "/planted.exe"));
+  struct stat st {};
+  ASSERT_EQ(::stat(exchange_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+
+  // Ours, but others may write in it.
+  fs::permissions(downloads_, fs::perms::others_write, fs::perm_options::add);
+  zyra_test::CapturedLog log;
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr("ZHDownload can be changed by other accounts: "
+                                                 "moved aside to")));
+  EXPECT_EQ(app::UntrustedFolderReason(w::FromHostPath(downloads_)), nullptr);
+}
+
+TEST_F(FolderTrust, AFileInTheWayIsMovedAsideAndAFolderThatCannotBeFixedFails) {
+  fs::create_directories(exchange_);
+  std::ofstream(downloads_) << "not a folder";
+  {
+    zyra_test::CapturedLog log;
+    ASSERT_TRUE(app::PrepareDownloadFolder());
+    EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr("ZHDownload is not a folder: moved aside")));
+  }
+  // Something holds a file in the way, so it can be neither moved nor
+  // replaced: the folder cannot be used and nothing may be downloaded.
+  fs::remove_all(downloads_);
+  std::ofstream(downloads_) << "held";
+  w::FileHandle held = w::CreateFileA(w::FromHostPath(downloads_), w::kGenericRead,
+                                      w::kFileShareRead, w::kOpenExisting, 0);
+  ASSERT_TRUE(held.valid());
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::PrepareDownloadFolder());
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("error|Cannot use folder C:\\Windows\\Temp\\CorvZyra\\ZHDownload: it is "
+                          "not a folder and cannot be moved aside (error 32)."));
+}
+
+TEST_F(FolderTrust, ListingAndCleanupSkipLinksInsideTheFolder) {
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  std::ofstream(downloads_ + "/old.exe") << "old";
+  fs::create_symlink(victim_ + "/precious.dll", downloads_ + "/link.dll");
+  fs::create_directory_symlink(victim_, downloads_ + "/linkdir");
+  EXPECT_THAT(app::ListFiles(app::GetDownloadFolder()), ElementsAre("old.exe"));
+  app::CleanupDownloadLocation("");
+  EXPECT_FALSE(fs::exists(downloads_ + "/old.exe"));
+  EXPECT_TRUE(IsLink(downloads_ + "/link.dll"));
+  EXPECT_EQ(zyra_test::ReadBytes("C:\\Victim\\precious.dll"), "precious");
+}
+
+TEST_F(FolderTrust, ExchangeFilesAreNeverWrittenThroughALink) {
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  const std::string result = "C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt";
+  fs::create_symlink(victim_ + "/precious.dll", w::HostPath(result));
+  {
+    zyra_test::CapturedLog log;
+    EXPECT_FALSE(app::WriteExchangeFile(result, "9\n"));
+    EXPECT_EQ(zyra_test::ReadBytes("C:\\Victim\\precious.dll"), "precious");
+    EXPECT_THAT(log.Lines(), ElementsAre("warning|" + result +
+                                         " is a junction or symbolic link: " + result +
+                                         " is not written."));
+  }
+  fs::remove(w::HostPath(result));
+  EXPECT_TRUE(app::WriteExchangeFile(result, "9\n"));
+  EXPECT_EQ(zyra_test::ReadBytes(result), "9\r\n");
+
+  // The folder itself a link: nothing is written into its target.
+  fs::remove_all(exchange_);
+  fs::create_directory_symlink(victim_, exchange_);
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::WriteExchangeFile(result, "9\n"));
+  EXPECT_FALSE(fs::exists(victim_ + "/CorvZyraProvisionStub_Result.txt"));
+  EXPECT_THAT(log.Lines(), ElementsAre("warning|C:\\Windows\\Temp\\CorvZyra is a junction or "
+                                       "symbolic link: " + result + " is not written."));
+}
