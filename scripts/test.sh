@@ -157,14 +157,28 @@ if [ "$win_built" -eq 1 ]; then
 
   if [ "$linux_built" -eq 1 ]; then
     echo "== Wine scenarios: whole runs of the $win_arch program (ctest label wine) =="
-    run_ctest "wine-scenarios-$win_arch" --preset "wine-scenarios-$win_arch" -j "$jobs"
+    # They mostly wait (real 30 s polls under Wine): six side by side.
+    run_ctest "wine-scenarios-$win_arch" --preset "wine-scenarios-$win_arch" -j 6
   fi
 fi
 
-# == Fuzz smoke ==============================================================
-# (place for the fuzz smoke step: a short run of every libFuzzer target over
-# its seed corpus, counted with run_ctest or step like the steps above)
-# ===========================================================================
+echo "== Fuzz smoke: every libFuzzer target on its seeds, then 20 s each =="
+# A crash, leak, time-out or sanitizer report fails it. Each target counts
+# as one test.
+fuzz_log=$reports/fuzz-smoke.log
+set +e
+bash scripts/fuzz.sh --smoke 2>&1 | tee "$fuzz_log"
+fuzz_rc=${PIPESTATUS[0]}
+set -e
+fuzz_out=$(tail -n 1 "$fuzz_log")
+fuzz_targets=$(sed -nE 's/^fuzz smoke: ([0-9]+) targets passed.*/\1/p' <<<"$fuzz_out")
+if [ "$fuzz_rc" -eq 0 ] && [ -n "$fuzz_targets" ]; then
+  passed=$((passed + fuzz_targets))
+  summary+=("fuzz-smoke: $fuzz_targets of $fuzz_targets targets passed")
+else
+  failed=$((failed + 1))
+  summary+=("fuzz-smoke: FAILED ($fuzz_out)")
+fi
 
 echo
 echo "== Summary =="
