@@ -12,7 +12,7 @@ PACKAGES=(
   tinyproxy squid faketime openssl curl time iproute2 busybox
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64 wine32:i386
-  clang llvm
+  clang llvm ccache
 )
 
 need_i386=0

@@ -21,6 +21,14 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# Compiler cache: a later run on the same machine, also from another clone,
+# compiles only what changed.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+  ccache --max-size=20G >/dev/null 2>&1 || true
+fi
+
 jobs=$(nproc 2>/dev/null || echo 2)
 reports=build/test-reports
 mkdir -p "$reports"
