@@ -36,6 +36,9 @@ constexpr std::int32_t kDefaultTtl = 7200;
 
 // A string member, empty when absent; throws json::type_error for another type.
 std::string StringMember(const json& object, const char* key) {
+  // As a look-up with a default: only an object has members to look up.
+  if (!object.is_object())
+    throw json::type_error::create(306, "cannot look up a member of a non-object", nullptr);
   const auto it = object.find(key);
   if (it == object.end()) return std::string();
   return it->get<std::string>();

@@ -137,13 +137,30 @@ TEST_F(Update, DamagedConfigurationsGiveTheDefaultsSilently) {
        {"", "not json", "[1,2]", R"({"morla":{"current":5,"available":[]}})",
         R"({"morla":{"current":"a","available":[1,2]}})",
         R"({"morla":{"current":"a","available":[{"name":"a","url":42}]}})",
-        R"({"morla":{"current":"a","available":"x"}})"}) {
+        R"({"morla":{"current":"a","available":"x"}})",
+        // A non-object entry ends the walk with the defaults: the later
+        // entry of the same name is never reached.
+        R"({"morla":{"current":"a","available":[0,{"name":"a","url":"https://q.corvane.com/"}]}})"}) {
     Config(bad);
     um.LoadUpdateSettings("");
     EXPECT_EQ(um.manifestUrl, update::DefaultManifestUrl()) << bad;
     EXPECT_EQ(um.brand, "corvane");
   }
   EXPECT_THAT(log.Lines(), IsEmpty());
+}
+
+TEST_F(Update, AnAcceptedEntryIsReportedInTwoInfoLines) {
+  update::UpdateManager um;
+  um.WaitForCleanup();
+  zyra_test::CapturedLog log;
+  Config(R"({"morla":{"current":"a","available":[
+      {"name":"a","url":"https://q.corvane.com/m","brand":"tamberlo","channel":"beta","orgId":"o1"}]}})");
+  um.LoadUpdateSettings("");
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("info|[UpdateManager]. Overwriting update settings[a]. Url = "
+                          "https://q.corvane.com/m",
+                          "info|[UpdateManager::CheckForUpdateSettings]. Update settings. Brand = "
+                          "tamberlo. Channel = beta. Organization Id = o1"));
 }
 
 TEST_F(Update, ManifestCarriesTheKeyAndOnlyTheManifestDoes) {

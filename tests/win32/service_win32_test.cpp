@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/files.h"
 #include "platform/services.h"
 
 namespace w = platform::win;
