@@ -96,6 +96,25 @@ std::size_t FormatDecimal(unsigned long long v, char* buf) {
   return n;
 }
 
+// Up to size - 1 bytes of a small file, null-terminated, with plain system
+// calls only (safe in a process that may call nothing else); false when the
+// file cannot be opened.
+bool ReadRaw(const char* path, char* buf, std::size_t size, std::size_t& len) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  len = 0;
+  for (;;) {
+    const ssize_t r = ::read(fd, buf + len, size - 1 - len);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    len += static_cast<std::size_t>(r);
+    if (len == size - 1) break;
+  }
+  ::close(fd);
+  buf[len] = '\0';
+  return true;
+}
+
 // Start time (clock ticks since boot, field 22 of /proc/<pid>/stat) and
 // scheduler state (field 3) of a process.
 bool ReadProcStat(pid_t pid, unsigned long long& start, char& state) {
@@ -104,19 +123,9 @@ bool ReadProcStat(pid_t pid, unsigned long long& start, char& state) {
   n += FormatDecimal(static_cast<unsigned long long>(pid), path + n);
   const char tail[] = "/stat";
   for (std::size_t i = 0; i < sizeof tail; ++i) path[n + i] = tail[i];
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   char buf[1024];
   std::size_t len = 0;
-  for (;;) {
-    const ssize_t r = ::read(fd, buf + len, sizeof buf - 1 - len);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    len += static_cast<std::size_t>(r);
-    if (len == sizeof buf - 1) break;
-  }
-  ::close(fd);
-  buf[len] = '\0';
+  if (!ReadRaw(path, buf, sizeof buf, len)) return false;
   // The command name (field 2) may hold blanks and parentheses: fields 3 and
   // on follow the last ')'.
   const char* p = nullptr;
@@ -373,19 +382,9 @@ struct LaunchPaths {
 // that it stopped, whatever its exit status). Reads the state file with
 // plain system calls: the waiter may call nothing else.
 DWORD ExitCodeOfReport(const char* statePath) {
-  const int fd = ::open(statePath, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kErrorProcessAborted;
   char buf[64];
   std::size_t len = 0;
-  for (;;) {
-    const ssize_t r = ::read(fd, buf + len, sizeof buf - 1 - len);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    len += static_cast<std::size_t>(r);
-    if (len == sizeof buf - 1) break;
-  }
-  ::close(fd);
-  buf[len] = '\0';
+  if (!ReadRaw(statePath, buf, sizeof buf, len)) return kErrorProcessAborted;
   const char* p = buf;
   while (*p == ' ' || *p == '\t') ++p;
   const char word[] = "STOPPED";
