@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "app/file_helpers.h"
@@ -97,7 +98,8 @@ TEST_F(FileSecurity, MovingNeverReplacesUnlessAskedAndMovesFolders) {
   EXPECT_EQ(w::GetLastError(), w::kErrorFileNotFound);
 
   const std::string sub = Path("sub");
-  const std::string aside = Path("sub.aside");
+  // A name of its own for each run: folders stay behind in the scratch folder.
+  const std::string aside = Path("sub.aside-" + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count()));
   w::SHCreateDirectoryExA(sub);
   ASSERT_TRUE(zyra_test::WriteBytes(sub + "\\inner.txt", "i"));
   ASSERT_TRUE(w::MoveFileExA(sub, aside, 0));
