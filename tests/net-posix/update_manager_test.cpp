@@ -178,6 +178,53 @@ TEST_F(Update, ManifestCarriesTheKeyAndOnlyTheManifestDoes) {
   EXPECT_EQ(um.manifestTtl, 7200);
 }
 
+// The key goes with the manifest request only: it is taken off again when
+// the fetch failed on every attempt and when the body was unusable, so no
+// later transfer of the manager can carry it.
+TEST_F(Update, TheKeyIsTakenOffAfterAFailedFetchAndAfterAnUnusableManifest) {
+  TestHttpServer server;
+  PointAt(server);
+  update::UpdateManager um;
+  const auto withKey = [](int status, std::string body) {
+    return [status, body](const httplib::Request& req, httplib::Response& res) {
+      EXPECT_EQ(req.get_header_value("X-API-KEY"), "TqWmRzKpHnVxLcJd");
+      res.status = status;
+      res.set_content(body, "application/json");
+    };
+  };
+  server.Expect("GET", kManifestPath, withKey(500, ""), 5);
+  EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::TransferFailed);
+  EXPECT_TRUE(um.downloadManager->headers.empty());
+  EXPECT_EQ(um.downloadManager->headerList, nullptr);
+  server.Expect("GET", kManifestPath, withKey(200, "not json"));
+  EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::ManifestParseFailed);
+  EXPECT_TRUE(um.downloadManager->headers.empty());
+  EXPECT_EQ(um.downloadManager->headerList, nullptr);
+  server.Verify();
+  // A memory transfer of the same manager afterwards sends no key.
+  server.Expect("GET", "/other", [](const httplib::Request& req, httplib::Response& res) {
+    EXPECT_FALSE(req.has_header("X-API-KEY"));
+    res.set_content("{}", "application/json");
+  });
+  std::vector<char> body;
+  long status = 0;
+  EXPECT_EQ(um.downloadManager->DownloadToMemory(server.Url("/other"), status, body), net::Ok);
+}
+
+// A manifest without "ttl" stays fresh for two hours from its download.
+TEST_F(Update, AManifestWithoutTtlExpiresTwoHoursAfterItsDownload) {
+  TestHttpServer server;
+  PointAt(server);
+  server.Expect("GET", kManifestPath, 200, R"({"packages":[]})");
+  update::UpdateManager um;
+  const std::int64_t before = update::MonotonicNanoseconds();
+  ASSERT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok);
+  const std::int64_t after = update::MonotonicNanoseconds();
+  EXPECT_EQ(um.manifestTtl, 7200);
+  EXPECT_GE(um.manifestExpiry, before + 7200LL * 1000000000LL);
+  EXPECT_LE(um.manifestExpiry, after + 7200LL * 1000000000LL);
+}
+
 TEST_F(Update, TtlRulesAndUnusableBodies) {
   TestHttpServer server;
   PointAt(server);
@@ -345,6 +392,45 @@ TEST_F(Update, ProgressIsReportedOnlyForTheAppInstaller) {
     if (kind == update::AppSetup) EXPECT_GT(reports, 0);
     else EXPECT_EQ(reports, 0);
     EXPECT_FALSE(um.downloadManager->progressEnabled);
+  }
+}
+
+// The reports come from the installer's own transfer: one carries its size
+// as the expected total. The agent installer's transfer reports nothing.
+TEST_F(Update, ProgressReportsFollowTheAppInstallersOwnTransfer) {
+  TestHttpServer server;
+  PointAt(server);
+  const std::string app = std::string(300000, 'p');
+  const std::string entries =
+      R"([{"name":"CorvZyraApp-Setup.exe","url":")" + server.Url("/app.exe") +
+      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") +
+      R"("}},{"name":"CorvZyraAgent-Setup.exe","url":")" + server.Url("/app.exe") +
+      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") + R"("}}])";
+  update::UpdateManager um;
+  std::vector<net::DownloadProgress> reports;
+  um.downloadManager->SetProgressObserver(
+      [&](const net::DownloadProgress& p) { reports.push_back(p); });
+  const auto ofTheInstaller = [&] {
+    return std::count_if(reports.begin(), reports.end(), [&](const net::DownloadProgress& p) {
+      return p.dlTotal == static_cast<std::int64_t>(app.size());
+    });
+  };
+  for (std::uint32_t kind : {update::AppSetup, update::AgentSetup}) {
+    server.Expect("GET", kManifestPath, 200, Manifest(entries));
+    server.Expect("GET", "/app.exe", 200, app);
+    server.Expect("GET", "/app.sig", 200, Sign(app));
+    reports.clear();
+    std::string path;
+    ASSERT_EQ(um.DownloadUpdatePackage(kind, path), net::Ok);
+    app::DeleteFileIfExists(path);
+    if (kind == update::AppSetup) {
+      EXPECT_GT(ofTheInstaller(), 0);
+      EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [&](const net::DownloadProgress& p) {
+        return p.dlNow == static_cast<std::int64_t>(app.size()) && p.dlPercent == 100.0f;
+      }));
+    } else {
+      EXPECT_EQ(ofTheInstaller(), 0);
+    }
   }
 }
 
