@@ -367,15 +367,24 @@ TEST_F(Update, InvalidSignatureLeavesNoFileBehind) {
   EXPECT_THAT(DownloadFolderFiles(), IsEmpty());
 }
 
+namespace {
+
+// The app installer and the agent installer, both served as /app.exe with
+// the signature /app.sig.
+std::string AppAndAgentEntries(const TestHttpServer& server) {
+  return R"([{"name":"CorvZyraApp-Setup.exe","url":")" + server.Url("/app.exe") +
+         R"(","signatures":{"sigv1":")" + server.Url("/app.sig") +
+         R"("}},{"name":"CorvZyraAgent-Setup.exe","url":")" + server.Url("/app.exe") +
+         R"(","signatures":{"sigv1":")" + server.Url("/app.sig") + R"("}}])";
+}
+
+}  // namespace
+
 TEST_F(Update, ProgressIsReportedOnlyForTheAppInstaller) {
   TestHttpServer server;
   PointAt(server);
   const std::string app = std::string(200000, 'a');
-  const std::string entries =
-      R"([{"name":"CorvZyraApp-Setup.exe","url":")" + server.Url("/app.exe") +
-      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") +
-      R"("}},{"name":"CorvZyraAgent-Setup.exe","url":")" + server.Url("/app.exe") +
-      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") + R"("}}])";
+  const std::string entries = AppAndAgentEntries(server);
   update::UpdateManager um;
   int reports = 0;
   um.downloadManager->SetProgressObserver([&](const net::DownloadProgress&) { ++reports; });
@@ -401,11 +410,7 @@ TEST_F(Update, ProgressReportsFollowTheAppInstallersOwnTransfer) {
   TestHttpServer server;
   PointAt(server);
   const std::string app = std::string(300000, 'p');
-  const std::string entries =
-      R"([{"name":"CorvZyraApp-Setup.exe","url":")" + server.Url("/app.exe") +
-      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") +
-      R"("}},{"name":"CorvZyraAgent-Setup.exe","url":")" + server.Url("/app.exe") +
-      R"(","signatures":{"sigv1":")" + server.Url("/app.sig") + R"("}}])";
+  const std::string entries = AppAndAgentEntries(server);
   update::UpdateManager um;
   std::vector<net::DownloadProgress> reports;
   um.downloadManager->SetProgressObserver(
