@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/proxy_detector.h"
 #include "platform/shell.h"
+#include "tests/support/raw_http_responder.h"
 #include "tests/support/test_support.h"
 
 using platform::KeyValueParser;
@@ -375,4 +376,66 @@ TEST_F(OverrideFile, EmptyOverrideGivesNoProxyForAnyUrl) {
   EXPECT_THAT(d.proxies, IsEmpty());
   EXPECT_EQ(d.GetProxyForUrl("http://example.org/", nullptr), "");
   EXPECT_EQ(d.GetProxyForUrl("https://example.org/", nullptr), "");
+}
+
+// A PAC script on a loopback server, named by the override file: evaluated by
+// WinHTTP on Windows and by the emulated machine's engine, with the same
+// answers. (Lists of several proxies are left out: Wine's WinHTTP hands over
+// only the first server of a list.)
+TEST_F(OverrideFile, PacScriptFromALoopbackServerDecidesPerUrl) {
+  const std::string script =
+      "function FindProxyForURL(url, host) {\n"
+      "  if (dnsDomainIs(host, \".example.org\")) return \"PROXY proxy.corp.test:3128\";\n"
+      "  if (shExpMatch(url, \"*/fallback/*\")) return \"PROXY first.corp.test:8080; DIRECT\";\n"
+      "  return \"DIRECT\";\n"
+      "}\n";
+  zyra_test::RawHttpResponder server([&script](const std::string& target, int) {
+    if (target == "/proxy.pac")
+      return zyra_test::HttpResponse(200, script, -1,
+                                     "Content-Type: application/x-ns-proxy-autoconfig\r\n");
+    return zyra_test::HttpResponse(404, "not here");
+  });
+  ASSERT_NE(server.port(), 0);
+  const std::string pacUrl = server.BaseUrl() + "/proxy.pac";
+  Put(pacUrl + "\r\ncreds=bob:s3cret\r\n");
+
+  ProxyDetector d;
+  std::ostringstream detectLog;
+  ASSERT_TRUE(d.Detect(ProxyMode::System, &detectLog));
+  EXPECT_EQ(detectLog.str(), "PAC file: use " + pacUrl + "\n");
+  std::ostringstream log;
+  EXPECT_EQ(d.GetProxyForUrl("https://www.example.org/a?b", &log), "proxy.corp.test:3128");
+  EXPECT_EQ(d.GetProxyForUrl("http://intranet.corp.test/fallback/x", &log), "first.corp.test:8080");
+  EXPECT_EQ(d.GetProxyForUrl("http://intranet.corp.test/", &log), "");
+  EXPECT_EQ(d.GetProxyForUrl("https://example.org.evil.test/", &log), "");
+  EXPECT_EQ(log.str(), "");
+  EXPECT_GE(server.Count("/proxy.pac"), 1) << "the script was never fetched";
+}
+
+// A script that is not there or does not work gives direct access, silently.
+TEST_F(OverrideFile, PacScriptThatCannotBeUsedMeansDirectAccess) {
+  const std::string working = "\"PROXY notfound.corp.test:1\"";
+  zyra_test::RawHttpResponder server([&](const std::string& target, int) {
+    const auto body = [](const std::string& code) {
+      return "function FindProxyForURL(url, host) { " + code + " }\n";
+    };
+    if (target == "/gone.pac") return zyra_test::HttpResponse(404, body("return " + working + ";"));
+    if (target == "/throws.pac")
+      return zyra_test::HttpResponse(200, body("throw new Error(\"no\");"));
+    if (target == "/unfinished.pac") return zyra_test::HttpResponse(200, body("return ("));
+    if (target == "/other-name.pac")
+      return zyra_test::HttpResponse(
+          200, "function SomethingElse(url, host) { return \"PROXY x.corp.test:1\"; }\n");
+    return zyra_test::HttpResponse(500, "");
+  });
+  ASSERT_NE(server.port(), 0);
+  for (const char* path : {"/gone.pac", "/throws.pac", "/unfinished.pac", "/other-name.pac"}) {
+    Put(server.BaseUrl() + path + "\n");
+    ProxyDetector d;
+    ASSERT_TRUE(d.Detect(ProxyMode::System, nullptr)) << path;
+    std::ostringstream log;
+    EXPECT_EQ(d.GetProxyForUrl("http://www.example.org/", &log), "") << path;
+    EXPECT_EQ(log.str(), "") << path;
+    EXPECT_GE(server.Count(path), 1) << path << " was never fetched";
+  }
 }
