@@ -325,5 +325,31 @@ TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
   EXPECT_EQ(run.stdoutText.find("r3t"), std::string::npos);
 }
 
+// A success an earlier attempt left in the status file, which another
+// program holds open for reading only: the placeholder cannot replace it, so
+// that old text is no answer to this run. The handler never answers; the run
+// waits to its deadline (295 s, real time under Wine) and ends with 125.
+TEST_P(Scenario, OldSuccessVerdictThatCannotBeOverwrittenEndsWith125Not0) {
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  m->OfferAgent({"1.0.0"});
+  m->RegisterHandlerService({"--behaviour", "silent"});
+  if (!m->HoldOldStatusFile("Room provision success."))
+    GTEST_SKIP() << "this Windows build has no zyra-file-holder.exe (built with its tests)";
+  RunStub();
+  ExpectEndedWith(125);
+  ExpectLogged({"info  ZyraAgent is up to date.",
+                "info  [ServiceInstaller::Start] - CorvZyraHandler started.",
+                "warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
+                "its content is from before this run and is no result.",
+                "info  Waiting for ZyraHandler to provision the room",
+                "info  Timeout! ZyraHandler has not completed room provision."});
+  ExpectNotLogged("info  Room provision result: Room provision success.");
+  long noResult = 0;
+  for (const auto& line : m->LogMessages())
+    if (line.rfind("info  Cannot get room provision result.", 0) == 0) ++noResult;
+  EXPECT_EQ(noResult, 10);
+  ExpectInstallerNeverRan();
+}
+
 INSTANTIATE_TEST_SUITE_P(Machine, Scenario,
                          ::testing::Values(MachineKind::kEmulated, MachineKind::kWine), KindName);

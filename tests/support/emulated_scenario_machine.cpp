@@ -141,6 +141,15 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     fs::permissions(dir + "/service", fs::perms::owner_all);
   }
 
+  bool HoldOldStatusFile(const std::string& content) override {
+    const std::string exchange = m_.C("Windows/Temp/CorvZyra");
+    fs::create_directories(exchange);
+    const std::string status = exchange + "/Zyrahandler_provisionstub.txt";
+    std::ofstream(status, std::ios::binary) << content;
+    m_.HoldAgainstWriting(status);
+    return true;
+  }
+
   StubRun RunStub(bool handlerRunning) override {
     if (handlerRunning) StartHandlerService();
     return m_.RunStub();

@@ -78,6 +78,12 @@ class ScenarioMachine {
   // "CorvZyraHandler" registered with a program that is not there.
   virtual void RegisterUnstartableHandlerService() = 0;
 
+  // An earlier attempt's status file (Zyrahandler_provisionstub.txt in
+  // C:\Windows\Temp\CorvZyra) with this content, held open for the rest
+  // of the machine's life by a process that lets others read it but neither
+  // write nor delete it. False when this machine has no way to hold it.
+  virtual bool HoldOldStatusFile(const std::string& content) = 0;
+
   // Runs the stub to completion; with handlerRunning the handler service is
   // started first, so that the stub finds it running.
   virtual StubRun RunStub(bool handlerRunning = false) = 0;

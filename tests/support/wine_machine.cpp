@@ -106,6 +106,7 @@ struct WineSetup {
   std::string toolLoader;  // runs reg, sc, wineboot: wine64 beside the loader when there
   std::string wineserver;
   std::string stub, installer, handler;
+  std::string holder;  // zyra-file-holder.exe: built with the Windows tests
   std::string privateKey;
   std::string vendorDomain;
   std::string templatePrefix;
@@ -121,6 +122,7 @@ std::string Prepare(WineSetup& s) {
   s.stub = s.build + "/app/CorvZyraProvisionStub.exe";
   s.installer = s.build + "/tools/installer_double/zyra-installer-double.exe";
   s.handler = s.build + "/tools/handler_double/zyra-handler-double.exe";
+  s.holder = s.build + "/tests/zyra-file-holder.exe";
   for (const auto& f : {s.loader, s.stub, s.installer, s.handler})
     if (!fs::exists(f)) return "missing: " + f;
 
@@ -229,6 +231,7 @@ class WineMachine : public ScenarioMachine {
     pacServer_.reset();
     Wineserver("-k");
     Wineserver("-w");
+    holder_.reset();
     std::error_code ec;
     if (!keep_ && Env("ZYRA_KEEP_MACHINES").empty()) fs::remove_all(work_, ec);
   }
@@ -350,6 +353,29 @@ class WineMachine : public ScenarioMachine {
   void RegisterUnstartableHandlerService() override {
     ExpectWine({"sc", "create", "CorvZyraHandler", "binPath=",
                 "C:\\CorvZyraTest\\missing\\zyra-handler-double.exe --service"});
+  }
+
+  bool HoldOldStatusFile(const std::string& content) override {
+    if (!fs::exists(s_.holder)) return false;
+    fs::copy_file(s_.holder, C("CorvZyraTest/zyra-file-holder.exe"),
+                  fs::copy_options::overwrite_existing);
+    const std::string ready = C("CorvZyraTest/holder.ready");
+    fs::remove(ready);
+    // The holder, a Windows program, keeps its handle until wineserver -k
+    // ends every process of the prefix; the stub's opens meet its sharing.
+    ProcessOptions o = WineCommand({"C:\\CorvZyraTest\\zyra-file-holder.exe",
+                                    "C:\\windows\\temp\\CorvZyra\\Zyrahandler_provisionstub.txt",
+                                    content, "C:\\CorvZyraTest\\holder.ready"},
+                                   s_.loader);
+    o.stdoutFile = work_ + "/holder.out";
+    o.stderrFile = work_ + "/holder.err";
+    holder_ = std::make_unique<Process>(o);
+    for (int i = 0; i < 1200 && !fs::exists(ready); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!fs::exists(ready))
+      ADD_FAILURE() << "the file holder did not report holding the status file (see " << work_
+                    << "/holder.err)";
+    return true;
   }
 
   StubRun RunStub(bool handlerRunning) override {
@@ -515,6 +541,7 @@ class WineMachine : public ScenarioMachine {
   std::string cert_, key_, port_;
   Process* updateServer_ = nullptr;
   std::unique_ptr<Process> pacServer_;
+  std::unique_ptr<Process> holder_;
   std::optional<ProxySettings> proxy_;
   int commands_ = 0;
   bool keep_ = false;
