@@ -25,7 +25,14 @@ class FileHandle {
   FileHandle() = default;
   explicit FileHandle(void* h) : h_(h) {}
   FileHandle(FileHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-  FileHandle& operator=(FileHandle&& o) noexcept;
+  FileHandle& operator=(FileHandle&& o) noexcept {
+    if (this != &o) {
+      Close();
+      h_ = o.h_;
+      o.h_ = nullptr;
+    }
+    return *this;
+  }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   ~FileHandle() { Close(); }

@@ -46,15 +46,6 @@ bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
-  if (this != &o) {
-    Close();
-    h_ = o.h_;
-    o.h_ = nullptr;
-  }
-  return *this;
-}
-
 void FileHandle::Close() noexcept {
   if (h_ != nullptr) ::close(Fd(h_));  // releases its locks
   h_ = nullptr;

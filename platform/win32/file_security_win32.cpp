@@ -77,15 +77,6 @@ bool OthersMayWrite(PACL dacl, const std::vector<unsigned char>& self) {
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
-  if (this != &o) {
-    Close();
-    h_ = o.h_;
-    o.h_ = nullptr;
-  }
-  return *this;
-}
-
 void FileHandle::Close() noexcept {
   if (h_ != nullptr) ::CloseHandle(Native(h_));
   h_ = nullptr;
