@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -20,6 +21,8 @@ namespace platform::posix {
 namespace {
 
 std::atomic<unsigned> g_timeLimitMs{kPacTimeLimitMs};
+std::atomic<unsigned> g_startLimitMs{kPacStartLimitMs};
+std::atomic<void (*)(int)> g_childHook{nullptr};
 
 std::int64_t MonotonicMs() {
   timespec ts{};
@@ -74,13 +77,17 @@ bool IsSafeHost(const std::string& host) {
   return true;
 }
 
-// The child's side: evaluates and writes "1" and the answer, or "0", to fd.
+// The child's side: starts an engine, writes "R", evaluates and writes "1"
+// and the answer, or "0", to fd.
 [[noreturn]] void Evaluate(const std::string& script, const std::string& url,
                            const std::string& host, int fd) {
   pacparser_set_error_printer(Quiet);
   std::string out = "0";
   {
     Engine engine;
+    const char started = 'R';
+    while (::write(fd, &started, 1) < 0 && errno == EINTR) {
+    }
     if (engine.ok() && pacparser_parse_pac_string(script.c_str()) != 0) {
       const char* result = pacparser_find_proxy(url.c_str(), host.c_str());
       if (result != nullptr) out = std::string("1") + result;
@@ -98,38 +105,43 @@ bool IsSafeHost(const std::string& host) {
   ::_exit(0);
 }
 
-}  // namespace
+enum class ChildEnd { Done, TimedOut, NotStarted, Failed };
 
-PacResult RunPacScript(const std::string& script, const std::string& url, const std::string& host,
-                       std::string& answer) {
-  if (!IsSafeHost(host) || url.empty()) return PacResult::Failed;
-  const std::string safeUrl = EscapeForScript(url);
+// One evaluation in a forked child; out gets everything it wrote.
+ChildEnd RunChild(const std::string& script, const std::string& url, const std::string& host,
+                  int attempt, std::string& out) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return PacResult::Failed;
+  if (::pipe2(fds, O_CLOEXEC) != 0) return ChildEnd::Failed;
   const pid_t child = ::fork();
   if (child < 0) {
     ::close(fds[0]);
     ::close(fds[1]);
-    return PacResult::Failed;
+    return ChildEnd::Failed;
   }
   if (child == 0) {
     ::close(fds[0]);
-    Evaluate(script, safeUrl, host, fds[1]);
+    if (auto hook = g_childHook.load()) hook(attempt);
+    Evaluate(script, url, host, fds[1]);
   }
   ::close(fds[1]);
-  std::string out;
-  bool timedOut = false;
-  const std::int64_t deadline = MonotonicMs() + g_timeLimitMs.load();
+  ChildEnd end = ChildEnd::Done;
+  const std::int64_t began = MonotonicMs();
+  const std::int64_t deadline = began + g_timeLimitMs.load();
+  const std::int64_t startDeadline = std::min(deadline, began + g_startLimitMs.load());
   for (;;) {
-    const std::int64_t left = deadline - MonotonicMs();
+    const bool started = !out.empty();
+    const std::int64_t left = (started ? deadline : startDeadline) - MonotonicMs();
     if (left <= 0) {
-      timedOut = true;
+      end = started || startDeadline == deadline ? ChildEnd::TimedOut : ChildEnd::NotStarted;
       break;
     }
     pollfd pfd{fds[0], POLLIN, 0};
     const int ready = ::poll(&pfd, 1, static_cast<int>(left > 1000 ? 1000 : left));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) break;
+    if (ready < 0) {
+      end = ChildEnd::Failed;
+      break;
+    }
     if (ready == 0) continue;
     char buf[4096];
     const ssize_t r = ::read(fds[0], buf, sizeof buf);
@@ -138,13 +150,38 @@ PacResult RunPacScript(const std::string& script, const std::string& url, const 
     out.append(buf, static_cast<std::size_t>(r));
   }
   ::close(fds[0]);
-  if (timedOut) ::kill(child, SIGKILL);
+  if (end != ChildEnd::Done) ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
-  if (timedOut) return PacResult::TimedOut;
-  if (out.empty() || out[0] != '1') return PacResult::Failed;
-  answer = out.substr(1);
+  return end;
+}
+
+}  // namespace
+
+PacResult RunPacScript(const std::string& script, const std::string& url, const std::string& host,
+                       std::string& answer) {
+  if (!IsSafeHost(host) || url.empty()) return PacResult::Failed;
+  const std::string safeUrl = EscapeForScript(url);
+  // The child is forked from a process with other threads: one of them may
+  // have held a lock of the memory allocator at that moment (the sanitizer
+  // runtimes do not release theirs in the child), and then the child's
+  // engine never starts. Such a child is ended and a new one forked.
+  std::string out;
+  ChildEnd end = ChildEnd::NotStarted;
+  for (int attempt = 1; attempt <= kPacStartAttempts && end == ChildEnd::NotStarted; ++attempt) {
+    out.clear();
+    end = RunChild(script, safeUrl, host, attempt, out);
+  }
+  if (end == ChildEnd::TimedOut) return PacResult::TimedOut;
+  if (end != ChildEnd::Done || out.size() < 2 || out[0] != 'R' || out[1] != '1')
+    return PacResult::Failed;
+  answer = out.substr(2);
   return PacResult::Answered;
+}
+
+void SetPacStartLimitForTesting(unsigned milliseconds, void (*childHook)(int attempt)) {
+  g_startLimitMs.store(milliseconds == 0 ? kPacStartLimitMs : milliseconds);
+  g_childHook.store(childHook);
 }
 
 void SetPacTimeLimitForTesting(unsigned milliseconds) {

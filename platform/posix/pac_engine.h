@@ -18,6 +18,12 @@ enum class PacResult {
 // names, 60 s to connect, 30 s to send and 30 s to receive.
 constexpr unsigned kPacTimeLimitMs = 120000;
 
+// How long a child may take to start its engine (which runs none of the
+// script), and how many children are tried: one that has not started by
+// then is taken for stuck and replaced.
+constexpr unsigned kPacStartLimitMs = 5000;
+constexpr int kPacStartAttempts = 3;
+
 // Runs FindProxyForURL(url, host) of script in a fresh engine, in a child
 // process of its own that is ended when the time limit has passed, and
 // gives its answer unchanged. url and host are handed over as string
@@ -29,5 +35,8 @@ constexpr unsigned kPacTimeLimitMs = 120000;
 
 // Tests shorten the time limit; 0 restores kPacTimeLimitMs.
 void SetPacTimeLimitForTesting(unsigned milliseconds);
+// Tests shorten the start limit (0 restores kPacStartLimitMs) and run a hook
+// in each child before its engine starts (attempt counts from 1).
+void SetPacStartLimitForTesting(unsigned milliseconds, void (*childHook)(int attempt) = nullptr);
 
 }  // namespace platform::posix

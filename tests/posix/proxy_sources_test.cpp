@@ -587,6 +587,27 @@ TEST_F(EmulatedProxy, AScriptThatNeverEndsIsStoppedAtTheTimeLimit) {
             "after:1");
 }
 
+// A child whose engine never starts (as one forked while another thread
+// held a lock of the allocator) is ended and replaced; when none starts, the
+// evaluation fails instead of waiting out the time limit.
+TEST_F(EmulatedProxy, AChildWhoseEngineNeverStartsIsReplaced) {
+  const std::string script = "function FindProxyForURL(url, host) { return \"PROXY second:1\"; }";
+  platform::posix::SetPacStartLimitForTesting(200, [](int attempt) {
+    if (attempt == 1) ::pause();
+  });
+  std::string answer;
+  const auto replaced = platform::posix::RunPacScript(script, "http://a/", "a", answer);
+  platform::posix::SetPacStartLimitForTesting(200, [](int) { ::pause(); });
+  std::string none;
+  const auto stuck = platform::posix::RunPacScript(script, "http://a/", "a", none);
+  platform::posix::SetPacStartLimitForTesting(0);
+  EXPECT_EQ(platform::posix::kPacStartLimitMs, 5000u);
+  EXPECT_EQ(replaced, platform::posix::PacResult::Answered);
+  EXPECT_EQ(answer, "PROXY second:1");
+  EXPECT_EQ(stuck, platform::posix::PacResult::Failed);
+  EXPECT_EQ(none, "");
+}
+
 // --- PAC scripts over HTTP ----------------------------------------------------
 
 TEST_F(EmulatedProxy, PacUrlFromTheOverrideFileServedOnLoopback) {
