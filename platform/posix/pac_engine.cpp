@@ -4,6 +4,7 @@
 #include <pacparser.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,7 +22,6 @@ namespace platform::posix {
 namespace {
 
 std::atomic<unsigned> g_timeLimitMs{kPacTimeLimitMs};
-std::atomic<unsigned> g_startLimitMs{kPacStartLimitMs};
 std::atomic<void (*)(int)> g_childHook{nullptr};
 
 std::int64_t MonotonicMs() {
@@ -107,6 +107,19 @@ bool IsSafeHost(const std::string& host) {
 
 enum class ChildEnd { Done, TimedOut, NotStarted, Failed };
 
+// True while the (single-threaded) child waits in the futex system call: a
+// lock that another thread held when the child was forked, which nobody in
+// the child will ever release.
+bool WaitsOnALock(pid_t child) {
+  const std::string path = "/proc/" + std::to_string(child) + "/syscall";
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return false;
+  long number = -1;
+  const bool read = std::fscanf(f, "%ld", &number) == 1;
+  std::fclose(f);
+  return read && number == SYS_futex;
+}
+
 // One evaluation in a forked child; out gets everything it wrote.
 ChildEnd RunChild(const std::string& script, const std::string& url, const std::string& host,
                   int attempt, std::string& out) {
@@ -125,16 +138,26 @@ ChildEnd RunChild(const std::string& script, const std::string& url, const std::
   }
   ::close(fds[1]);
   ChildEnd end = ChildEnd::Done;
-  const std::int64_t began = MonotonicMs();
-  const std::int64_t deadline = began + g_timeLimitMs.load();
-  const std::int64_t startDeadline = std::min(deadline, began + g_startLimitMs.load());
+  const std::int64_t deadline = MonotonicMs() + g_timeLimitMs.load();
+  int lockedPolls = 0;
   for (;;) {
     const bool started = !out.empty();
-    const std::int64_t left = (started ? deadline : startDeadline) - MonotonicMs();
+    // Before the engine has started, the child is looked at between short
+    // polls: seen waiting on a lock twice in a row, it is stuck.
+    if (!started && WaitsOnALock(child)) {
+      if (++lockedPolls >= 2) {
+        end = ChildEnd::NotStarted;
+        break;
+      }
+    } else {
+      lockedPolls = 0;
+    }
+    std::int64_t left = deadline - MonotonicMs();
     if (left <= 0) {
-      end = started || startDeadline == deadline ? ChildEnd::TimedOut : ChildEnd::NotStarted;
+      end = ChildEnd::TimedOut;
       break;
     }
+    if (!started && left > 50) left = 50;
     pollfd pfd{fds[0], POLLIN, 0};
     const int ready = ::poll(&pfd, 1, static_cast<int>(left > 1000 ? 1000 : left));
     if (ready < 0 && errno == EINTR) continue;
@@ -165,7 +188,8 @@ PacResult RunPacScript(const std::string& script, const std::string& url, const 
   // The child is forked from a process with other threads: one of them may
   // have held a lock of the memory allocator at that moment (the sanitizer
   // runtimes do not release theirs in the child), and then the child's
-  // engine never starts. Such a child is ended and a new one forked.
+  // engine never starts. Such a child is ended and a new one forked, up to
+  // kPacStartAttempts children.
   std::string out;
   ChildEnd end = ChildEnd::NotStarted;
   for (int attempt = 1; attempt <= kPacStartAttempts && end == ChildEnd::NotStarted; ++attempt) {
@@ -179,10 +203,7 @@ PacResult RunPacScript(const std::string& script, const std::string& url, const 
   return PacResult::Answered;
 }
 
-void SetPacStartLimitForTesting(unsigned milliseconds, void (*childHook)(int attempt)) {
-  g_startLimitMs.store(milliseconds == 0 ? kPacStartLimitMs : milliseconds);
-  g_childHook.store(childHook);
-}
+void SetPacChildHookForTesting(void (*childHook)(int attempt)) { g_childHook.store(childHook); }
 
 void SetPacTimeLimitForTesting(unsigned milliseconds) {
   g_timeLimitMs.store(milliseconds == 0 ? kPacTimeLimitMs : milliseconds);

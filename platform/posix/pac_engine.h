@@ -18,10 +18,9 @@ enum class PacResult {
 // names, 60 s to connect, 30 s to send and 30 s to receive.
 constexpr unsigned kPacTimeLimitMs = 120000;
 
-// How long a child may take to start its engine (which runs none of the
-// script), and how many children are tried: one that has not started by
-// then is taken for stuck and replaced.
-constexpr unsigned kPacStartLimitMs = 5000;
+// How many children are tried: one found waiting on a lock before its
+// engine has started (which runs none of the script) is stuck, and is
+// ended and replaced.
 constexpr int kPacStartAttempts = 3;
 
 // Runs FindProxyForURL(url, host) of script in a fresh engine, in a child
@@ -35,8 +34,8 @@ constexpr int kPacStartAttempts = 3;
 
 // Tests shorten the time limit; 0 restores kPacTimeLimitMs.
 void SetPacTimeLimitForTesting(unsigned milliseconds);
-// Tests shorten the start limit (0 restores kPacStartLimitMs) and run a hook
-// in each child before its engine starts (attempt counts from 1).
-void SetPacStartLimitForTesting(unsigned milliseconds, void (*childHook)(int attempt) = nullptr);
+// Tests run a hook in each child before its engine starts (attempt counts
+// from 1); null removes it.
+void SetPacChildHookForTesting(void (*childHook)(int attempt));
 
 }  // namespace platform::posix

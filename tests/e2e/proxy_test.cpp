@@ -130,8 +130,10 @@ TEST_F(Behind, AProxyThatRefusesTheCredentialsEndsWith123) {
   EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 123\r\n");
   EXPECT_EQ(CountContaining(run.consoleMessages,
                             "error  [DownloadManager::DownloadToMemory] CURL error: "),
-            5);
-  EXPECT_EQ(CountContaining(run.consoleMessages, " http code: 407 Url: https://127.0.0.1:"), 5);
+            5)
+      << run.stdoutText;
+  EXPECT_EQ(CountContaining(run.consoleMessages, " http code: 407 Url: https://127.0.0.1:"), 5)
+      << run.stdoutText;
   EXPECT_EQ(CountContaining(run.consoleMessages, "http code: 0"), 0);
   EXPECT_THAT(m.InstallerCalls(), IsEmpty());
   EXPECT_THAT(proxy.AccessLog(), Not(HasSubstr("TCP_TUNNEL")));
