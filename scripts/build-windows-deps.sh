@@ -36,6 +36,9 @@ REPO_DIR=$(cd "$SCRIPT_DIR/.." && pwd)
 CACHE=${ZYRA_WINDOWS_DEPS_CACHE:-/var/cache/corvzyra-windows-deps}
 JOBS=${ZYRA_WINDOWS_DEPS_JOBS:-2}
 DEB_SRC_FILE=/etc/apt/sources.list.d/corvzyra-deb-src.sources
+APT_LOG_PREFIX=build-windows-deps
+# shellcheck source=lib/apt.sh
+. "$SCRIPT_DIR/lib/apt.sh"
 
 # Build options. They are part of the stamp: changing them rebuilds.
 # _WIN32_WINNT matches the program's own minimum (cmake/ThirdParty.cmake).
@@ -233,9 +236,12 @@ ensure_deb_src() {
   if [ "$added" -eq 1 ] ||
      [ -z "$(apt-cache showsrc --only-source openssl 2>/dev/null | sed -n '/^Version:/p')" ]; then
     log "apt-get update (source indexes)"
-    if ! apt-get update -qq; then
+    # An index of another kind that fails (a binary index in a mirror sync)
+    # does not matter here: only the source indexes of openssl and curl do.
+    apt_update_tolerant
+    if [ -z "$(apt-cache showsrc --only-source openssl 2>/dev/null | sed -n '/^Version:/p')" ]; then
       [ "$added" -eq 0 ] || { rm -f "$DEB_SRC_FILE"; log "removed $DEB_SRC_FILE again"; }
-      die "apt-get update failed"
+      die "the source indexes could not be read${APT_UPDATE_FAILED:+ (failed: $APT_UPDATE_FAILED)}"
     fi
   fi
 }

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --demo
 
 echo "== Building =="
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYRA_BUILD_TESTS=OFF >/dev/null

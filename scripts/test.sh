@@ -19,7 +19,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 
 # Compiler cache: a later run on the same machine, also from another clone,
 # compiles only what changed.
@@ -195,6 +195,10 @@ if [ "$win_arch" = i686 ]; then
   summary+=("Windows suites ran on: i686 (the shipping program) under 32-bit Wine")
 else
   summary+=("Windows suites ran on: x86-64 under wine64; 32-bit programs cannot run here ($probe)")
+fi
+skipped=${ZYRA_SETUP_STATE:-/var/lib/corvzyra-setup}/wine32-skipped
+if [ -s "$skipped" ]; then
+  summary+=("32-bit Wine not installed: $(head -n 1 "$skipped")")
 fi
 printf '  %s\n' "${summary[@]}"
 echo "$passed passed, $failed failed"
