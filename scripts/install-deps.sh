@@ -9,7 +9,8 @@
 #            no squid, no i386 architecture.
 #   --tests  everything: the demo's set, then the test tools (GoogleTest,
 #            squid, tinyproxy, a Kerberos KDC, clang for the fuzzers, ccache),
-#            mingw-w64 and wine64, and, optional, 32-bit Wine.
+#            mingw-w64, wine64 with winbind (Samba's ntlm_auth, which Wine's
+#            NTLM calls), and, optional, 32-bit Wine.
 #
 # A package index that fails (a mirror in sync) is retried, then left out
 # with one line naming it (scripts/lib/apt.sh). 32-bit Wine (wine32:i386,
@@ -46,7 +47,7 @@ TEST_PACKAGES=(
   tinyproxy squid curl time iproute2 busybox util-linux
   krb5-kdc krb5-admin-server krb5-user
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-  wine64
+  wine64 winbind
   clang llvm ccache
 )
 # 32-bit Wine for the shipping i686 program; optional.
