@@ -114,7 +114,7 @@ TEST_F(FileSecurity, AProtectedFolderIsTrustworthyAndNotMadeTwice) {
     ASSERT_TRUE(w::MoveFileExA(folder, Path("protected-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed())), 0));
   }
   EXPECT_EQ(w::InspectFolder(folder, info), w::kErrorFileNotFound);
-  EXPECT_EQ(app::UntrustedFolderReason(folder), std::string("is missing"));
+  EXPECT_EQ(app::UntrustedFolderReason(folder, app::FolderUse::Download), std::string("is missing"));
 
   ASSERT_TRUE(w::CreateProtectedDirectoryA(folder)) << w::GetLastError();
   ASSERT_EQ(w::InspectFolder(folder, info), 0u);
@@ -122,7 +122,7 @@ TEST_F(FileSecurity, AProtectedFolderIsTrustworthyAndNotMadeTwice) {
   EXPECT_EQ(info.attributes & w::kFileAttributeReparsePoint, 0u);
   EXPECT_TRUE(info.ownerTrusted);
   EXPECT_FALSE(info.othersMayWrite);
-  EXPECT_EQ(app::UntrustedFolderReason(folder), nullptr);
+  EXPECT_EQ(app::UntrustedFolderReason(folder, app::FolderUse::Download), nullptr);
 
   EXPECT_FALSE(w::CreateProtectedDirectoryA(folder));
   EXPECT_EQ(w::GetLastError(), w::kErrorAlreadyExists);
@@ -133,5 +133,5 @@ TEST_F(FileSecurity, AProtectedFolderIsTrustworthyAndNotMadeTwice) {
 
   // A file is not a folder to trust.
   ASSERT_TRUE(zyra_test::WriteBytes(Path("plain.txt"), "p"));
-  EXPECT_EQ(app::UntrustedFolderReason(Path("plain.txt")), std::string("is not a folder"));
+  EXPECT_EQ(app::UntrustedFolderReason(Path("plain.txt"), app::FolderUse::Download), std::string("is not a folder"));
 }
