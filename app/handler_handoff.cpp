@@ -25,14 +25,17 @@ bool HandOffToHandler() {
   // written after this moment (on the machine's clock) is read.
   const std::uint64_t handOffStart = platform::win::GetSystemTimeAsFileTime();
   std::optional<std::uint64_t> writtenSince;
+  bool oldFileLeft = false;
   if (!WriteExchangeFile(kStatusFile, kHandlerPlaceholder)) {
     writtenSince = handOffStart;
-    if (ExchangeFileWrittenBefore(kStatusFile, handOffStart))
+    oldFileLeft = ExchangeFileWrittenBefore(kStatusFile, handOffStart);
+    if (oldFileLeft)
       logging::Warn("Cannot write {0}: its content is from before this run and is no result.",
                     kStatusFile);
   }
   const std::string content = WaitForHandlerResult(writtenSince);
-  const bool unanswered = writtenSince.has_value() && content.empty();
+  // Only the old file was there, never an answer: the handler did not answer.
+  const bool unanswered = oldFileLeft && content.empty();
   if (unanswered || StringEquals(content, kHandlerPlaceholder, false)) {
     logging::Info("Timeout! ZyraHandler has not completed room provision.");
   } else {

@@ -3,8 +3,6 @@
 // verdict that cannot be overwritten, a log level of the wrong type. On the
 // emulated machine a symbolic link stands for a junction and a folder's
 // owner uid for the account that made it.
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/machine.h"
@@ -272,23 +267,10 @@ TEST_F(Security, AnOldSuccessHeldWithNoSharingThroughThePlaceholderEndsWith125No
   fs::create_directories(exchange_);
   const std::string status = exchange_ + "/Zyrahandler_provisionstub.txt";
   std::ofstream(status, std::ios::binary) << "Room provision success.";
-  const int fd = ::open(status.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);  // the emulated machine's hold without sharing
-  std::atomic<bool> released{false};
-  std::atomic<bool> stop{false};
-  std::thread holder([&] {
-    // Lets go once the stub waits for the handler (the first poll comes 30
-    // emulated seconds later).
-    while (!stop && m.ReadFile(m.LogFile()).find("Waiting for ZyraHandler") == std::string::npos)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ::close(fd);
-    released = true;
-  });
+  // Let go once the stub waits for the handler (its first poll comes 30
+  // emulated seconds later).
+  m.HoldWithoutSharingUntilLogged(status, "Waiting for ZyraHandler to provision the room");
   const StubRun run = m.RunStub();
-  stop = true;
-  holder.join();
-  EXPECT_TRUE(released);
   EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
   EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
   EXPECT_THAT(run.consoleMessages,
