@@ -58,24 +58,32 @@ std::int64_t NextStamp() {
   return stamp;
 }
 
-const char* ReasonOf(const w::FolderInfo& info) {
+const char* ReasonOf(const w::FolderInfo& info, FolderUse use) {
   if ((info.attributes & w::kFileAttributeReparsePoint) != 0)
     return "is a junction or symbolic link";
   if ((info.attributes & w::kFileAttributeDirectory) == 0) return "is not a folder";
   if (!info.ownerTrusted) return "is owned by another account";
-  if (info.othersMayWrite) return "can be changed by other accounts";
+  if (use == FolderUse::Download && info.othersMayWrite) return "can be changed by other accounts";
   return nullptr;
+}
+
+const char* ReasonOf(w::DWORD inspected, const w::FolderInfo& info, FolderUse use) {
+  if (inspected == w::kErrorFileNotFound || inspected == w::kErrorPathNotFound) return "is missing";
+  if (inspected != w::kErrorSuccess) return "cannot be examined";
+  return ReasonOf(info, use);
 }
 
 std::mutex g_prepareMutex;
 
-// One folder of the download path: kept when trustworthy, otherwise moved
-// aside; then created with a protected DACL when missing.
-bool PrepareFolder(const std::string& folder) {
+// One folder of the download path: kept when trustworthy for its use,
+// otherwise moved aside; then made when missing.
+bool PrepareFolder(const std::string& folder, FolderUse use) {
   w::FolderInfo info;
   const w::DWORD rc = w::InspectFolder(folder, info);
-  if (rc == w::kErrorSuccess) {
-    const char* reason = ReasonOf(info);
+  if (rc != w::kErrorFileNotFound && rc != w::kErrorPathNotFound) {
+    // Whatever cannot be examined is moved aside as well: whoever may delete
+    // in the temporary folder may rename it, whatever its own access list.
+    const char* reason = ReasonOf(rc, info, use);
     if (reason == nullptr) return true;
     const std::string aside = folder + ".untrusted-" + std::to_string(NextStamp());
     if (!w::MoveFileExA(folder, aside, 0)) {
@@ -84,15 +92,17 @@ bool PrepareFolder(const std::string& folder) {
       return false;
     }
     logging::Warn("Folder {0} {1}: moved aside to {2}; a new one is made.", folder, reason, aside);
-  } else if (rc != w::kErrorFileNotFound && rc != w::kErrorPathNotFound) {
-    logging::Error("Cannot use folder {0}: it cannot be examined (error {1}).", folder, rc);
-    return false;
   }
-  if (!w::CreateProtectedDirectoryA(folder) && w::GetLastError() != w::kErrorAlreadyExists) {
+  // The exchange folder is made as any folder there, with the entries it
+  // inherits, so that the handler service can use it whatever its account;
+  // the download folder with a protected DACL from the start.
+  const w::BOOL made = use == FolderUse::Exchange ? w::CreateDirectoryA(folder)
+                                                  : w::CreateProtectedDirectoryA(folder);
+  if (!made && w::GetLastError() != w::kErrorAlreadyExists) {
     logging::Error("Cannot create folder {0} (error {1}).", folder, w::GetLastError());
     return false;
   }
-  if (const char* reason = UntrustedFolderReason(folder)) {
+  if (const char* reason = UntrustedFolderReason(folder, use)) {
     logging::Error("Cannot use folder {0}: it {1}.", folder, reason);
     return false;
   }
@@ -101,12 +111,10 @@ bool PrepareFolder(const std::string& folder) {
 
 }  // namespace
 
-const char* UntrustedFolderReason(const std::string& folder) {
+const char* UntrustedFolderReason(const std::string& folder, FolderUse use) {
   w::FolderInfo info;
   const w::DWORD rc = w::InspectFolder(folder, info);
-  if (rc == w::kErrorFileNotFound || rc == w::kErrorPathNotFound) return "is missing";
-  if (rc != w::kErrorSuccess) return "cannot be examined";
-  return ReasonOf(info);
+  return ReasonOf(rc, info, use);
 }
 
 bool PrepareDownloadFolder() {
@@ -119,7 +127,8 @@ bool PrepareDownloadFolder() {
   // The temporary folder itself is the system's; only a missing one is made.
   w::FolderInfo info;
   if (w::InspectFolder(temp, info) != w::kErrorSuccess) w::SHCreateDirectoryExA(temp);
-  return PrepareFolder(temp + kExchangeSubfolder) && PrepareFolder(GetDownloadFolder());
+  return PrepareFolder(temp + kExchangeSubfolder, FolderUse::Exchange) &&
+         PrepareFolder(GetDownloadFolder(), FolderUse::Download);
 }
 
 std::string MakeTempDownloadPath(const std::string& name, const std::string& extension) {
@@ -136,8 +145,8 @@ void CleanupDownloadLocation(const std::string& exceptPath) {
   const std::string folder = GetDownloadFolder();
   // A folder someone else controls (or a link to one) is not ours to empty:
   // its files may be anybody's.
-  if (UntrustedFolderReason(TempPath() + kExchangeSubfolder) != nullptr ||
-      UntrustedFolderReason(folder) != nullptr)
+  if (UntrustedFolderReason(TempPath() + kExchangeSubfolder, FolderUse::Exchange) != nullptr ||
+      UntrustedFolderReason(folder, FolderUse::Download) != nullptr)
     return;
   Lister lister;
   {
@@ -193,18 +202,63 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
   return true;
 }
 
-bool WriteExchangeFile(const std::string& path, const std::string& text) {
+namespace {
+
+// False (with the warning when one is given) when the exchange file or its
+// folder is a junction or symbolic link.
+bool NoLinkOnTheWay(const std::string& path, const char* warning) {
   const auto sep = path.find_last_of("\\/");
   const std::string folder = sep == std::string::npos ? std::string() : path.substr(0, sep);
   for (const std::string& entry : {folder, path}) {
     w::FolderInfo info;
     if (!entry.empty() && w::InspectFolder(entry, info) == w::kErrorSuccess &&
         (info.attributes & w::kFileAttributeReparsePoint) != 0) {
-      logging::Warn("{0} is a junction or symbolic link: {1} is not written.", entry, path);
+      if (warning != nullptr) logging::Warn(warning, entry, path);
       return false;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool WriteExchangeFile(const std::string& path, const std::string& text) {
+  if (!NoLinkOnTheWay(path, "{0} is a junction or symbolic link: {1} is not written.")) return false;
+  // A file another account made there before the run stays that account's
+  // to change: never write into it, make a new one of our own.
+  w::FolderInfo info;
+  if (w::InspectFolder(path, info) == w::kErrorSuccess &&
+      (info.attributes & w::kFileAttributeDirectory) == 0 && !info.ownerTrusted) {
+    if (!w::DeleteFileA(path)) {
+      logging::Warn("{0} is owned by another account and cannot be removed (error {1}): it is not "
+                    "written.",
+                    path, w::GetLastError());
+      return false;
+    }
+    logging::Warn("{0} was owned by another account: it is removed and written afresh.", path);
+  }
   return WriteWholeFile(path, text);
+}
+
+bool ReadExchangeFile(const std::string& path, std::string& text,
+                      std::optional<std::uint64_t> writtenSince) {
+  if (!NoLinkOnTheWay(path, nullptr)) return false;
+  if (writtenSince.has_value()) {
+    w::FolderInfo info;
+    if (w::InspectFolder(path, info) != w::kErrorSuccess || info.lastWriteTime < *writtenSince)
+      return false;
+  }
+  return ReadWholeFile(path, text);
+}
+
+bool ExchangeFileWrittenBefore(const std::string& path, std::uint64_t moment) {
+  w::FolderInfo info;
+  return w::InspectFolder(path, info) == w::kErrorSuccess &&
+         (info.attributes & w::kFileAttributeDirectory) == 0 && info.lastWriteTime < moment;
+}
+
+void DeleteExchangeFile(const std::string& path) {
+  if (NoLinkOnTheWay(path, nullptr)) DeleteFileIfExists(path);
 }
 
 void DeleteFileIfExists(const std::string& path) {

@@ -1,7 +1,9 @@
 #pragma once
 // Data folders, download paths and the small file helpers every step uses.
 // Paths are Windows-form narrow strings.
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,17 +26,31 @@ inline constexpr const char* kDownloadSubfolder = "ZHDownload";
 [[nodiscard]] std::string MakeTempDownloadPath(const std::string& name,
                                                const std::string& extension);
 
-// A folder the program may trust: a real folder (no junction, symbolic link
-// or mount point), owned by SYSTEM, Administrators or the program's own
-// account, that no other account may change. Null when it is one, otherwise
-// why not ("is a junction or symbolic link", ...); "is missing" when nothing
-// is there.
-[[nodiscard]] const char* UntrustedFolderReason(const std::string& folder);
+// What a folder under the temporary folder is for, and so what makes it
+// trustworthy. Either must be a real folder (no junction, symbolic link or
+// mount point) owned by SYSTEM, Administrators, TrustedInstaller or the
+// program's own account.
+enum class FolderUse {
+  // "CorvZyra": the exchange folder the handler service shares. The entries
+  // it inherits from the temporary folder (which let users add files there)
+  // do not count against it.
+  Exchange,
+  // "CorvZyra\ZHDownload": the program's alone; no other account may change
+  // anything in it.
+  Download,
+};
+
+// Null when the folder is trustworthy for its use, otherwise why not ("is a
+// junction or symbolic link", ...); "is missing" when nothing is there,
+// "cannot be examined" when its owner and access list cannot be read.
+[[nodiscard]] const char* UntrustedFolderReason(const std::string& folder, FolderUse use);
 
 // Makes "CorvZyra" under the temporary folder and "ZHDownload" in it
-// trustworthy: a missing one is created with a protected DACL; one that
-// fails the checks is moved aside (a warning) and created afresh. False,
-// with an error line, when that fails: nothing may be downloaded then.
+// trustworthy. A folder that fails its check, or cannot be examined, is
+// moved aside (a warning) and made afresh: "CorvZyra" as any folder there
+// (with the entries it inherits, so the handler service can use it whatever
+// its account), "ZHDownload" with a protected DACL. False, with an error
+// line, when that fails: nothing may be downloaded then.
 [[nodiscard]] bool PrepareDownloadFolder();
 
 // Deletes every plain file in the download folder except exceptPath. Does
@@ -46,10 +62,24 @@ void CleanupDownloadLocation(const std::string& exceptPath);
 // "." or "..").
 [[nodiscard]] std::vector<std::string> ListFiles(const std::string& folder);
 
-// WriteWholeFile for the result and status files: refuses (a warning,
-// false) when the file or its folder is a junction or symbolic link, so the
-// write never lands elsewhere.
+// The result and status files in the exchange folder. None of them ever
+// works through a junction or symbolic link, at the file or at its folder.
+//
+// WriteWholeFile that refuses (a warning, false) when the file or its
+// folder is a link, and never writes into a file another account owns (made
+// there before the run): that file is removed and written afresh (a
+// warning), or, when it cannot be removed, not written (a warning, false).
 bool WriteExchangeFile(const std::string& path, const std::string& text);
+// ReadWholeFile that refuses (false, text unchanged) to read through a link.
+// With writtenSince (a FILETIME on the machine's clock), a file last written
+// before that moment is not read either.
+[[nodiscard]] bool ReadExchangeFile(const std::string& path, std::string& text,
+                                    std::optional<std::uint64_t> writtenSince);
+// True when the file is there (readable or not) and was last written before
+// the moment given (a FILETIME on the machine's clock).
+[[nodiscard]] bool ExchangeFileWrittenBefore(const std::string& path, std::uint64_t moment);
+// DeleteFileIfExists, but nothing is deleted through a link.
+void DeleteExchangeFile(const std::string& path);
 
 // True when the file can be opened for reading.
 [[nodiscard]] bool FileExists(const std::string& path);

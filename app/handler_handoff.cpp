@@ -3,6 +3,7 @@
 #include "app/file_helpers.h"
 #include "app/provisioning_run.h"
 #include "logging/logger.h"
+#include "platform/file_security.h"
 
 namespace app {
 
@@ -20,32 +21,35 @@ bool IsHandlerSuccess(const std::string& content) {
 
 bool HandOffToHandler() {
   // A placeholder that cannot be written leaves whatever an earlier attempt
-  // left there: that content is nobody's answer to this run.
-  std::optional<std::string> stale;
+  // left there, which is nobody's answer to this run: then only a file
+  // written after this moment (on the machine's clock) is read.
+  const std::uint64_t handOffStart = platform::win::GetSystemTimeAsFileTime();
+  std::optional<std::uint64_t> writtenSince;
+  bool oldFileLeft = false;
   if (!WriteExchangeFile(kStatusFile, kHandlerPlaceholder)) {
-    std::string old;
-    if (ReadWholeFile(kStatusFile, old) && !old.empty()) {
+    writtenSince = handOffStart;
+    oldFileLeft = ExchangeFileWrittenBefore(kStatusFile, handOffStart);
+    if (oldFileLeft)
       logging::Warn("Cannot write {0}: its content is from before this run and is no result.",
                     kStatusFile);
-      stale = std::move(old);
-    }
   }
-  const std::string content = WaitForHandlerResult(stale);
-  const bool unanswered = stale.has_value() && content == *stale;
+  const std::string content = WaitForHandlerResult(writtenSince);
+  // Only the old file was there, never an answer: the handler did not answer.
+  const bool unanswered = oldFileLeft && content.empty();
   if (unanswered || StringEquals(content, kHandlerPlaceholder, false)) {
     logging::Info("Timeout! ZyraHandler has not completed room provision.");
   } else {
     logging::Info("Room provision completed.");
     logging::Info("Room provision result: {0}", content);
   }
-  const bool success = !unanswered && IsHandlerSuccess(content);
-  DeleteFileIfExists(kStatusFile);
+  const bool success = IsHandlerSuccess(content);
+  DeleteExchangeFile(kStatusFile);
   return success;
 }
 
 std::string WaitForHandlerResult() { return WaitForHandlerResult(std::nullopt); }
 
-std::string WaitForHandlerResult(const std::optional<std::string>& stale) {
+std::string WaitForHandlerResult(std::optional<std::uint64_t> writtenSince) {
   std::string content;
   int elapsed = 0;
   int extension = 0;
@@ -53,11 +57,9 @@ std::string WaitForHandlerResult(const std::optional<std::string>& stale) {
   for (;;) {
     SleepSeconds(kHandlerPollSeconds);
     elapsed += kHandlerPollSeconds;
-    const bool read = ReadWholeFile(kStatusFile, content);
-    // Content unchanged since before the run counts as nothing read yet.
-    const bool unchanged = read && stale.has_value() && content == *stale;
-    const HandlerStatus status =
-        read && !unchanged ? ClassifyHandlerStatus(content) : HandlerStatus::Empty;
+    // A file written before writtenSince counts as nothing read.
+    const bool read = ReadExchangeFile(kStatusFile, content, writtenSince);
+    const HandlerStatus status = read ? ClassifyHandlerStatus(content) : HandlerStatus::Empty;
     if (status == HandlerStatus::Empty) {
       logging::Info("Cannot get room provision result. Will retry...");
     } else if (status == HandlerStatus::Placeholder) {

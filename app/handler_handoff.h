@@ -1,5 +1,6 @@
 #pragma once
 // Hand-off to the handler service through the status file.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -31,9 +32,10 @@ enum class HandlerStatus {
 
 // Polls the status file; returns the last content read.
 [[nodiscard]] std::string WaitForHandlerResult();
-// The same, but content equal to stale (what the file held before this run,
-// when the placeholder could not replace it) is never taken as a verdict:
-// such a poll counts as one with nothing read.
-[[nodiscard]] std::string WaitForHandlerResult(const std::optional<std::string>& stale);
+// The same, but a status file last written before writtenSince (a FILETIME
+// on the machine's clock: the hand-off's start, when the placeholder could
+// not replace what the file held) is never read: such a poll counts as one
+// with nothing read.
+[[nodiscard]] std::string WaitForHandlerResult(std::optional<std::uint64_t> writtenSince);
 
 }  // namespace app

@@ -1,10 +1,13 @@
 #pragma once
 // File facade for the places where another account could interfere: a file
 // held open against writing and deleting (CreateFileA and ReadFile), renaming
-// (MoveFileExA), a folder's own attributes, owner and access list without
-// following a link (CreateFileA with FILE_FLAG_OPEN_REPARSE_POINT,
-// GetSecurityInfo), and creating a folder that only SYSTEM and Administrators
-// may change (CreateDirectoryA with a protected DACL).
+// (MoveFileExA), a folder's or file's own attributes, owner, access list and
+// last-write time without following a link (CreateFileA with
+// FILE_FLAG_OPEN_REPARSE_POINT, GetFileInformationByHandle, GetSecurityInfo),
+// the clock the file system stamps files with (GetSystemTimeAsFileTime), and
+// creating a folder that only SYSTEM and Administrators may change
+// (CreateDirectoryA with a protected DACL).
+#include <cstdint>
 #include <string>
 
 #include "platform/win_types.h"
@@ -64,16 +67,26 @@ BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags);
 // What InspectFolder finds out about a path, never following a link.
 struct FolderInfo {
   DWORD attributes = 0;               // of the entry itself (reparse point, directory)
-  bool ownerTrusted = false;          // SYSTEM, Administrators or the program's own account
+  bool ownerTrusted = false;          // SYSTEM, Administrators, TrustedInstaller or the
+                                      // program's own account
   bool othersMayWrite = false;        // an allowed entry grants any other account a write,
                                       // delete or access-list right, or there is no DACL
+  std::uint64_t lastWriteTime = 0;    // FILETIME (100 ns since 1601, UTC), as the file
+                                      // system stamped the entry
 };
 
 // Opens the path itself (CreateFileA with FILE_FLAG_BACKUP_SEMANTICS and
-// FILE_FLAG_OPEN_REPARSE_POINT), reads its attributes and, through the same
+// FILE_FLAG_OPEN_REPARSE_POINT, asking only for its attributes and access
+// list, so a file another program holds without sharing can be inspected
+// too), reads its attributes and last-write time and, through the same
 // handle, its owner and DACL (GetSecurityInfo). Returns a Win32 error code:
-// 0, or 2/3 when nothing is there.
+// 0, 2/3 when nothing is there, 5 when its DACL refuses even reading it
+// (whoever may delete in its parent folder can still rename it).
 [[nodiscard]] DWORD InspectFolder(const std::string& path, FolderInfo& info);
+
+// GetSystemTimeAsFileTime: the machine's clock as a FILETIME, the clock the
+// file system stamps last-write times with (so the two compare).
+[[nodiscard]] std::uint64_t GetSystemTimeAsFileTime();
 
 // CreateDirectoryA with a protected DACL: full control for SYSTEM and
 // Administrators, inherited by everything inside, nothing inherited from

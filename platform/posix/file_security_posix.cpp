@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "platform/file_security.h"
@@ -43,6 +44,14 @@ DWORD ErrorOf(int err, const std::string& host) {
 }
 
 bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr std::uint64_t kFileTimeEpochOffset = 11644473600ull;
+
+std::uint64_t ToFileTime(const struct timespec& t) {
+  return (static_cast<std::uint64_t>(t.tv_sec) + kFileTimeEpochOffset) * 10000000ull +
+         static_cast<std::uint64_t>(t.tv_nsec) / 100u;
+}
 
 }  // namespace
 
@@ -166,6 +175,7 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   if (!posix::ToHostPath(path, host, err)) return err;
   struct stat st {};
   if (::lstat(host.c_str(), &st) != 0) return ErrorOf(errno, host);
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & 07777) == 0) return kErrorAccessDenied;
   info = FolderInfo();
   if (S_ISLNK(st.st_mode)) {
     struct stat target {};
@@ -178,7 +188,14 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   }
   info.ownerTrusted = TrustedOwner(st.st_uid);
   info.othersMayWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  info.lastWriteTime = ToFileTime(st.st_mtim);
   return kErrorSuccess;
+}
+
+std::uint64_t GetSystemTimeAsFileTime() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return ToFileTime(now);
 }
 
 BOOL CreateProtectedDirectoryA(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,11 +45,27 @@ std::vector<unsigned char> ProcessUserSid() {
   return std::vector<unsigned char>(bytes, bytes + length);
 }
 
-// SYSTEM, Administrators or the program's own account.
+// NT SERVICE\TrustedInstaller, which owns the system's own files and folders.
+bool IsTrustedInstaller(PSID sid) {
+  static const std::vector<unsigned char> trustedInstaller = [] {
+    PSID parsed = nullptr;
+    if (!::ConvertStringSidToSidA(
+            "S-1-5-80-956008885-3425870976-2464221942-3000064434-4170127424", &parsed))
+      return std::vector<unsigned char>();
+    std::unique_ptr<void, LocalFreer> owner(parsed);
+    const auto* bytes = static_cast<const unsigned char*>(parsed);
+    return std::vector<unsigned char>(bytes, bytes + ::GetLengthSid(parsed));
+  }();
+  return !trustedInstaller.empty() &&
+         ::EqualSid(sid, const_cast<unsigned char*>(trustedInstaller.data()));
+}
+
+// SYSTEM, Administrators, TrustedInstaller or the program's own account.
 bool TrustedSid(PSID sid, const std::vector<unsigned char>& self) {
   if (sid == nullptr || !::IsValidSid(sid)) return false;
   if (::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
     return true;
+  if (IsTrustedInstaller(sid)) return true;
   return !self.empty() && ::EqualSid(sid, const_cast<unsigned char*>(self.data()));
 }
 
@@ -125,7 +142,15 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   info.attributes = data.dwFileAttributes;
   info.ownerTrusted = TrustedSid(owner, self);
   info.othersMayWrite = OthersMayWrite(dacl, self);
+  info.lastWriteTime = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                       data.ftLastWriteTime.dwLowDateTime;
   return ERROR_SUCCESS;
+}
+
+std::uint64_t GetSystemTimeAsFileTime() {
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
 BOOL CreateProtectedDirectoryA(const std::string& path) {

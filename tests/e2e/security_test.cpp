@@ -161,21 +161,126 @@ TEST_F(Security, AnExchangeFolderOfAnotherAccountIsReplacedBeforeTheFirstResultL
   EXPECT_THAT(Names(downloads_), Not(Contains("CorvZyraAgent-Setup-1.exe")));
 }
 
-// A folder that can be neither used nor moved aside (here a mount point
-// everyone may write to): nothing is downloaded, the run ends with 123.
+// A folder that can be neither used nor moved aside (here a mount point of
+// another account): nothing is downloaded, the run ends with 123.
 TEST_F(Security, AnExchangeFolderThatCannotBeMadeTrustworthyEndsWith123) {
   if (!CanUsePrivateMounts()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
   OfferUpdate();
   fs::create_directories(exchange_);
-  m.SetStubLauncher(InPrivateMounts("mount -t tmpfs -o size=1m,mode=1777 zyrashared " +
+  m.SetStubLauncher(InPrivateMounts("mount -t tmpfs -o size=1m,mode=0755,uid=65534 zyrashared " +
                                     Quoted(exchange_)));
   const StubRun run = m.RunStub();
   EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
   EXPECT_THAT(run.consoleMessages,
-              Contains("error  Cannot use folder C:\\Windows\\Temp\\CorvZyra: it can be changed by "
-                       "other accounts and cannot be moved aside (error 32)."));
+              Contains("error  Cannot use folder C:\\Windows\\Temp\\CorvZyra: it is owned by "
+                       "another account and cannot be moved aside (error 32)."));
   EXPECT_THAT(run.consoleMessages, Contains("error  Cannot download ZyraAgent version file."));
   EXPECT_THAT(m.InstallerCalls(), IsEmpty());
+}
+
+// A folder whose access list refuses even reading it (mode 000 on the
+// emulated machine) is moved aside like any other that fails; only when it
+// cannot be moved either (a mount point) does the run end with 123.
+TEST_F(Security, AnExchangeFolderThatCannotBeExaminedIsMovedAsideOr123WhenItCannotBe) {
+  OfferUpdate();
+  fs::create_directories(exchange_);
+  fs::permissions(exchange_, fs::perms::none);
+  const StubRun moved = m.RunStub();
+  EXPECT_EQ(moved.exitCode, 0) << moved.stdoutText;
+  EXPECT_EQ(CountStartingWith(moved.consoleMessages,
+                              "warning  Folder C:\\Windows\\Temp\\CorvZyra cannot be examined: "
+                              "moved aside to C:\\Windows\\Temp\\CorvZyra.untrusted-"),
+            1);
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
+
+  if (!CanUsePrivateMounts()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
+  m.SetStubLauncher(InPrivateMounts("mount -t tmpfs -o size=1m,mode=0000 zyrashared " +
+                                    Quoted(exchange_)));
+  const StubRun stuck = m.RunStub();
+  EXPECT_EQ(stuck.exitCode, 123) << stuck.stdoutText;
+  EXPECT_THAT(stuck.consoleMessages,
+              Contains("error  Cannot use folder C:\\Windows\\Temp\\CorvZyra: it cannot be "
+                       "examined and cannot be moved aside (error 32)."));
+  EXPECT_THAT(stuck.consoleMessages, Contains("error  Cannot download ZyraAgent version file."));
+}
+
+// The handler service's own folder, as it makes it in C:\Windows\Temp:
+// owned by SYSTEM (root), with the entries it inherits there that let users
+// add files (write access for others). The run uses it as it stands and
+// says nothing about it.
+TEST_F(Security, TheHandlersExchangeFolderIsUsedAsItStandsWithoutAWarning) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to stand for SYSTEM";
+  OfferUpdate();
+  fs::create_directories(exchange_);
+  fs::permissions(exchange_, fs::perms::all);
+  std::ofstream(exchange_ + "/handler-own.txt") << "the handler's";
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
+  EXPECT_EQ(CountStartingWith(run.consoleMessages, "warning"), 0) << run.stdoutText;
+  EXPECT_EQ(CountStartingWith(run.consoleMessages, "error"), 0) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(exchange_ + "/handler-own.txt"), "the handler's");
+  struct stat st {};
+  ASSERT_EQ(::stat(exchange_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0777u);
+  EXPECT_THAT(Names(m.C("Windows/Temp")), Not(Contains(HasSubstr("untrusted"))));
+  EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
+}
+
+// A status file and a result file another account made before the run: the
+// run never writes into them, but removes them and writes its own.
+TEST_F(Security, ExchangeFilesOfAnotherAccountAreRemovedAndWrittenAfresh) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another uid";
+  OfferUpdate();
+  fs::create_directories(exchange_);
+  fs::permissions(exchange_, fs::perms::all);
+  const std::string status = exchange_ + "/Zyrahandler_provisionstub.txt";
+  const std::string result = exchange_ + "/CorvZyraProvisionStub_Result.txt";
+  std::ofstream(status, std::ios::binary) << "Room provision failed.";
+  std::ofstream(result, std::ios::binary) << "provision_result_code: 0\r\n";
+  ASSERT_EQ(::chown(status.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown(result.c_str(), kNobody, kNobody), 0);
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages,
+              Contains("warning  C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt was "
+                       "owned by another account: it is removed and written afresh."));
+  // Once, at the first result line; later ones find the run's own file.
+  EXPECT_EQ(CountStartingWith(run.consoleMessages,
+                              "warning  C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt "
+                              "was owned by another account"),
+            1);
+  EXPECT_THAT(run.consoleMessages, Contains("info  Room provision result: Room provision success."));
+  struct stat st {};
+  ASSERT_EQ(::stat(result.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(m.ReadFile(result), "provision_result_code: 0\r\n");
+  EXPECT_FALSE(fs::exists(status));
+}
+
+// An old success in a status file another program holds with no sharing at
+// all while the placeholder is written (so it can be neither written nor
+// read), released before the first poll: the file's last-write time shows it
+// is from before this run; the run waits to its deadline and ends with 125.
+TEST_F(Security, AnOldSuccessHeldWithNoSharingThroughThePlaceholderEndsWith125Not0) {
+  m.ReadyForHandOff({"--behaviour", "silent"});
+  fs::create_directories(exchange_);
+  const std::string status = exchange_ + "/Zyrahandler_provisionstub.txt";
+  std::ofstream(status, std::ios::binary) << "Room provision success.";
+  // Let go once the stub waits for the handler (its first poll comes 30
+  // emulated seconds later).
+  m.HoldWithoutSharingUntilLogged(status, "Waiting for ZyraHandler to provision the room");
+  const StubRun run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
+  EXPECT_THAT(run.consoleMessages,
+              Contains("warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
+                       "its content is from before this run and is no result."));
+  EXPECT_THAT(run.consoleMessages,
+              Contains("info  Timeout! ZyraHandler has not completed room provision."));
+  EXPECT_THAT(run.consoleMessages, Not(Contains("info  Room provision result: Room provision success.")));
+  EXPECT_EQ(CountStartingWith(run.consoleMessages, "info  Cannot get room provision result."), 10);
+  EXPECT_FALSE(fs::exists(status));
 }
 
 TEST_F(Security, AResultFileLinkedElsewhereIsNotWrittenThroughButTheCodeStands) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "app/file_helpers.h"
@@ -114,7 +116,7 @@ TEST_F(FileSecurity, AProtectedFolderIsTrustworthyAndNotMadeTwice) {
     ASSERT_TRUE(w::MoveFileExA(folder, Path("protected-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed())), 0));
   }
   EXPECT_EQ(w::InspectFolder(folder, info), w::kErrorFileNotFound);
-  EXPECT_EQ(app::UntrustedFolderReason(folder), std::string("is missing"));
+  EXPECT_EQ(app::UntrustedFolderReason(folder, app::FolderUse::Download), std::string("is missing"));
 
   ASSERT_TRUE(w::CreateProtectedDirectoryA(folder)) << w::GetLastError();
   ASSERT_EQ(w::InspectFolder(folder, info), 0u);
@@ -122,7 +124,7 @@ TEST_F(FileSecurity, AProtectedFolderIsTrustworthyAndNotMadeTwice) {
   EXPECT_EQ(info.attributes & w::kFileAttributeReparsePoint, 0u);
   EXPECT_TRUE(info.ownerTrusted);
   EXPECT_FALSE(info.othersMayWrite);
-  EXPECT_EQ(app::UntrustedFolderReason(folder), nullptr);
+  EXPECT_EQ(app::UntrustedFolderReason(folder, app::FolderUse::Download), nullptr);
 
   EXPECT_FALSE(w::CreateProtectedDirectoryA(folder));
   EXPECT_EQ(w::GetLastError(), w::kErrorAlreadyExists);
@@ -133,5 +135,33 @@ TEST_F(FileSecurity, AProtectedFolderIsTrustworthyAndNotMadeTwice) {
 
   // A file is not a folder to trust.
   ASSERT_TRUE(zyra_test::WriteBytes(Path("plain.txt"), "p"));
-  EXPECT_EQ(app::UntrustedFolderReason(Path("plain.txt")), std::string("is not a folder"));
+  EXPECT_EQ(app::UntrustedFolderReason(Path("plain.txt"), app::FolderUse::Download), std::string("is not a folder"));
+}
+
+// What the hand-off relies on to tell an earlier attempt's status file from
+// this run's: the file's last-write time, readable even while another
+// program holds the file with no sharing at all, on the same scale as the
+// machine's clock.
+TEST_F(FileSecurity, AFileHeldWithNoSharingStillShowsItsOwnerAndLastWriteTime) {
+  namespace fs = std::filesystem;
+  const std::string file = Path("status.txt");
+  ASSERT_TRUE(zyra_test::WriteBytes(file, "Room provision success."));
+  fs::last_write_time(w::HostPath(file),
+                      fs::file_time_type::clock::now() - std::chrono::minutes(10));
+  const std::uint64_t moment = w::GetSystemTimeAsFileTime();
+  {
+    w::FileHandle held = w::CreateFileA(file, w::kGenericRead, 0, w::kOpenExisting, 0);
+    ASSERT_TRUE(held.valid()) << w::GetLastError();
+    EXPECT_EQ(w::OpenFile(file, "r"), nullptr);  // nobody else may even read it
+    w::FolderInfo info;
+    ASSERT_EQ(w::InspectFolder(file, info), 0u);
+    EXPECT_EQ(info.attributes & (w::kFileAttributeDirectory | w::kFileAttributeReparsePoint), 0u);
+    EXPECT_TRUE(info.ownerTrusted);
+    // 100 ns steps since 1601 on both sides: ten minutes apart, give or take.
+    EXPECT_NEAR(static_cast<double>(moment - info.lastWriteTime) / 1e7, 600.0, 2.0);
+  }
+  ASSERT_TRUE(zyra_test::WriteBytes(file, "Room provision success."));
+  w::FolderInfo info;
+  ASSERT_EQ(w::InspectFolder(file, info), 0u);
+  EXPECT_GE(info.lastWriteTime, moment);
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "app/provisioning_run.h"
 #include "platform/clock.h"
 #include "platform/file_security.h"
+#include "platform/files.h"
 #include "platform/shell.h"
 #include "tests/support/test_support.h"
 
@@ -45,6 +48,13 @@ class HandOff : public ::testing::Test {
   void Before(int poll, std::function<void()> action) { script_[poll] = std::move(action); }
   static std::function<void()> Writes(const std::string& text) {
     return [text] { ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, text)); };
+  }
+  // What an earlier attempt left: last written an hour before this run.
+  static void LeftByAnEarlierAttempt(const std::string& text) {
+    ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, text));
+    namespace fs = std::filesystem;
+    fs::last_write_time(w::HostPath(app::kStatusFile),
+                        fs::file_time_type::clock::now() - std::chrono::hours(1));
   }
   static std::ptrdiff_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
@@ -169,7 +179,7 @@ TEST_F(HandOff, AnOldVerdictThatCannotBeOverwrittenIsNoAnswer) {
   for (const std::string old : {"Room provision success.", "Room already provisioned."}) {
     SCOPED_TRACE(old);
     polls_ = 0;
-    ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, old));
+    LeftByAnEarlierAttempt(old);
     w::FileHandle held = w::CreateFileA(app::kStatusFile, w::kGenericRead, w::kFileShareRead,
                                         w::kOpenExisting, 0);
     ASSERT_TRUE(held.valid());
@@ -188,7 +198,7 @@ TEST_F(HandOff, AnOldVerdictThatCannotBeOverwrittenIsNoAnswer) {
 }
 
 TEST_F(HandOff, ANewVerdictAfterAnOldOneThatCouldNotBeOverwrittenCounts) {
-  ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room provision failed."));
+  LeftByAnEarlierAttempt("Room provision failed.");
   auto held = std::make_shared<w::FileHandle>(w::CreateFileA(
       app::kStatusFile, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0));
   ASSERT_TRUE(held->valid());
@@ -203,4 +213,45 @@ TEST_F(HandOff, ANewVerdictAfterAnOldOneThatCouldNotBeOverwrittenCounts) {
   EXPECT_EQ(Count(log.Lines(), "info|Cannot get room provision result. Will retry..."), 2);
   EXPECT_THAT(log.Lines(), Contains("info|Room provision result: Room already provisioned."));
   EXPECT_FALSE(app::FileExists(app::kStatusFile));
+}
+
+// Held with no sharing at all while the placeholder is written, the old
+// file can be neither written nor read; its holder lets go before the first
+// poll. Its last-write time tells that it is from before this run.
+TEST_F(HandOff, AnOldVerdictThatCouldNeitherBeWrittenNorReadIsNoAnswerOnceReleased) {
+  LeftByAnEarlierAttempt("Room provision success.");
+  auto held = std::make_shared<w::FileHandle>(
+      w::CreateFileA(app::kStatusFile, w::kGenericRead, 0, w::kOpenExisting, 0));
+  ASSERT_TRUE(held->valid()) << w::GetLastError();
+  std::string unreadable = "not tried";
+  EXPECT_FALSE(app::ReadWholeFile(app::kStatusFile, unreadable));
+  Before(1, [held] { held->Close(); });
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 10);
+  const auto lines = log.Lines();
+  EXPECT_EQ(lines.at(0), std::string("warning|Cannot write ") + app::kStatusFile +
+                             ": its content is from before this run and is no result.");
+  EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
+  EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
+  EXPECT_THAT(lines, Not(Contains("info|Room provision result: Room provision success.")));
+  EXPECT_FALSE(app::FileExists(app::kStatusFile));
+}
+
+// The same old text written again during the wait is a fresh answer: what
+// counts is when the file was written, not what it says.
+TEST_F(HandOff, TheOldTextWrittenAgainDuringTheWaitCounts) {
+  LeftByAnEarlierAttempt("Room provision success.");
+  auto held = std::make_shared<w::FileHandle>(w::CreateFileA(
+      app::kStatusFile, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0));
+  ASSERT_TRUE(held->valid());
+  Before(4, [held] {
+    held->Close();
+    ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room provision success."));
+  });
+  zyra_test::CapturedLog log;
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 4);
+  EXPECT_EQ(Count(log.Lines(), "info|Cannot get room provision result. Will retry..."), 3);
+  EXPECT_THAT(log.Lines(), Contains("info|Room provision result: Room provision success."));
 }

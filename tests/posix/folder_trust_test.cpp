@@ -2,12 +2,15 @@
 // link stands for a junction and a folder's owner uid for the account that
 // made it: what another account plants there is moved aside, never followed,
 // never emptied.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -77,14 +80,18 @@ class FolderTrust : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FolderTrust, MissingFoldersAreMadeProtectedWithoutAWord) {
+TEST_F(FolderTrust, MissingFoldersAreMadeWithoutAWordTheDownloadFolderProtected) {
   zyra_test::CapturedLog log;
-  ASSERT_TRUE(app::PrepareDownloadFolder());
+  const mode_t umask = ::umask(0);  // the exchange folder gets what any folder there gets
+  const bool prepared = app::PrepareDownloadFolder();
+  ::umask(umask);
+  ASSERT_TRUE(prepared);
   for (const std::string& p : {exchange_, downloads_}) {
     struct stat st {};
     ASSERT_EQ(::lstat(p.c_str(), &st), 0) << p;
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0755u) << p;  // whatever the umask
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 07777, p == downloads_ ? 0755u : 0777u) << p;
   }
   EXPECT_THAT(log.Lines(), IsEmpty());
   // Made once: the second call finds them trustworthy.
@@ -162,7 +169,7 @@ TEST_F(FolderTrust, FoldersOfAnotherAccountOrWritableByOthersAreReplaced) {
   ASSERT_TRUE(app::PrepareDownloadFolder());
   EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr("ZHDownload can be changed by other accounts: "
                                                  "moved aside to")));
-  EXPECT_EQ(app::UntrustedFolderReason(w::FromHostPath(downloads_)), nullptr);
+  EXPECT_EQ(app::UntrustedFolderReason(w::FromHostPath(downloads_), app::FolderUse::Download), nullptr);
 }
 
 TEST_F(FolderTrust, AFileInTheWayIsMovedAsideAndAFolderThatCannotBeFixedFails) {
@@ -223,4 +230,172 @@ TEST_F(FolderTrust, ExchangeFilesAreNeverWrittenThroughALink) {
   EXPECT_FALSE(fs::exists(victim_ + "/CorvZyraProvisionStub_Result.txt"));
   EXPECT_THAT(log.Lines(), ElementsAre("warning|C:\\Windows\\Temp\\CorvZyra is a junction or "
                                        "symbolic link: " + result + " is not written."));
+}
+
+// The handler service's folder as it makes it in C:\Windows\Temp: owned by
+// SYSTEM (root), with the entries it inherits there that let users add files
+// (write access for others). It is the handler's: used as it stands.
+TEST_F(FolderTrust, TheHandlersFolderWithInheritedEntriesIsUsedAsItStands) {
+  fs::create_directories(exchange_);
+  ASSERT_EQ(::chown(exchange_.c_str(), 0, 0), 0) << "needs root";
+  fs::permissions(exchange_, fs::perms::all);
+  std::ofstream(exchange_ + "/handler-own.txt") << "the handler's";
+  struct stat before {};
+  ASSERT_EQ(::lstat(exchange_.c_str(), &before), 0);
+  {
+    zyra_test::CapturedLog log;
+    ASSERT_TRUE(app::PrepareDownloadFolder());
+    ASSERT_TRUE(app::PrepareDownloadFolder());
+    EXPECT_THAT(log.Lines(), IsEmpty());
+  }
+  EXPECT_THAT(MovedAside(), IsEmpty());
+  struct stat after {};
+  ASSERT_EQ(::lstat(exchange_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0777u);
+  EXPECT_EQ(zyra_test::ReadBytes("C:\\Windows\\Temp\\CorvZyra\\handler-own.txt"), "the handler's");
+  EXPECT_EQ(app::UntrustedFolderReason(w::FromHostPath(exchange_), app::FolderUse::Exchange), nullptr);
+  // The download folder in it is the program's alone.
+  struct stat downloads {};
+  ASSERT_EQ(::lstat(downloads_.c_str(), &downloads), 0);
+  EXPECT_EQ(downloads.st_mode & 07777, 0755u);
+  std::ofstream(downloads_ + "/old.exe") << "old";
+  app::CleanupDownloadLocation("");
+  EXPECT_FALSE(fs::exists(downloads_ + "/old.exe"));
+  // The same entries on the download folder still disqualify it.
+  EXPECT_STREQ(app::UntrustedFolderReason(w::FromHostPath(exchange_), app::FolderUse::Download),
+               "can be changed by other accounts");
+}
+
+// A folder whose access list grants nobody anything (mode 000 on the
+// emulated machine) cannot be examined; it can still be renamed, and is.
+TEST_F(FolderTrust, AFolderThatCannotBeExaminedIsMovedAside) {
+  fs::create_directories(exchange_);
+  std::ofstream(exchange_ + "/planted.txt") << "planted";
+  fs::permissions(exchange_, fs::perms::none);
+  EXPECT_STREQ(app::UntrustedFolderReason(w::FromHostPath(exchange_), app::FolderUse::Exchange),
+               "cannot be examined");
+  {
+    zyra_test::CapturedLog log;
+    ASSERT_TRUE(app::PrepareDownloadFolder());
+    EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr(
+                                 "warning|Folder C:\\Windows\\Temp\\CorvZyra cannot be examined: "
+                                 "moved aside to C:\\Windows\\Temp\\CorvZyra.untrusted-")));
+  }
+  const auto aside = MovedAside();
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_TRUE(fs::exists(tempHost_ + "/" + aside[0] + "/planted.txt"));  // nothing deleted
+  EXPECT_FALSE(fs::exists(exchange_ + "/planted.txt"));
+  EXPECT_EQ(app::UntrustedFolderReason(w::FromHostPath(downloads_), app::FolderUse::Download), nullptr);
+
+  // The download folder likewise.
+  fs::permissions(downloads_, fs::perms::none);
+  zyra_test::CapturedLog log;
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  EXPECT_THAT(log.Lines(), ElementsAre(HasSubstr("ZHDownload cannot be examined: moved aside to")));
+}
+
+// A result or status file another account made before the run is never
+// written into, whatever handle that account still has on it: it is
+// removed and made afresh, or left unwritten when it cannot be removed.
+TEST_F(FolderTrust, AnExchangeFileOfAnotherAccountIsRemovedAndWrittenAfresh) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another uid";
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
+  const std::string host = w::HostPath(status);
+  std::ofstream(host) << "Room provision success.";
+  ASSERT_EQ(::chown(host.c_str(), kNobody, kNobody), 0);
+  const int planterFd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC);  // the planter's handle
+  ASSERT_GE(planterFd, 0);
+  {
+    zyra_test::CapturedLog log;
+    EXPECT_TRUE(app::WriteExchangeFile(status, "Provisioning room. Please wait..."));
+    EXPECT_THAT(log.Lines(), ElementsAre("warning|" + status +
+                                         " was owned by another account: it is removed and "
+                                         "written afresh."));
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(host.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  // What the planter writes through its handle never reaches the new file.
+  ASSERT_EQ(::write(planterFd, "Room provision success.", 23), 23);
+  ::close(planterFd);
+  EXPECT_EQ(zyra_test::ReadBytes(status), "Provisioning room. Please wait...");
+  {
+    // Ours now: written in place, without a word.
+    zyra_test::CapturedLog log;
+    EXPECT_TRUE(app::WriteExchangeFile(status, "second"));
+    EXPECT_THAT(log.Lines(), IsEmpty());
+  }
+
+  // Planted again and held against deletion: not written at all.
+  ASSERT_EQ(::chown(host.c_str(), kNobody, kNobody), 0);
+  w::FileHandle held =
+      w::CreateFileA(status, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0);
+  ASSERT_TRUE(held.valid());
+  zyra_test::CapturedLog log;
+  EXPECT_FALSE(app::WriteExchangeFile(status, "third"));
+  EXPECT_THAT(log.Lines(), ElementsAre("warning|" + status +
+                                       " is owned by another account and cannot be removed "
+                                       "(error 32): it is not written."));
+  EXPECT_EQ(zyra_test::ReadBytes(status), "second");
+}
+
+// Reading and deleting the status file never go through a link either, at
+// the file or at its folder, wherever the temporary folder is.
+TEST_F(FolderTrust, ExchangeFilesAreNeverReadOrDeletedThroughALink) {
+  const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
+  std::ofstream(victim_ + "/Zyrahandler_provisionstub.txt") << "Room provision success.";
+  fs::create_directory_symlink(victim_, exchange_);
+  std::string text = "unchanged";
+  EXPECT_FALSE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_EQ(text, "unchanged");
+  app::DeleteExchangeFile(status);
+  EXPECT_TRUE(fs::exists(victim_ + "/Zyrahandler_provisionstub.txt"));
+
+  fs::remove(exchange_);
+  fs::create_directories(exchange_);
+  fs::create_symlink(victim_ + "/Zyrahandler_provisionstub.txt", w::HostPath(status));
+  EXPECT_FALSE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_EQ(text, "unchanged");
+  app::DeleteExchangeFile(status);
+  EXPECT_TRUE(fs::exists(victim_ + "/Zyrahandler_provisionstub.txt"));
+
+  // A plain file in a plain folder is read and deleted.
+  fs::remove(w::HostPath(status));
+  ASSERT_TRUE(app::WriteWholeFile(status, "Room already provisioned."));
+  EXPECT_TRUE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_EQ(text, "Room already provisioned.");
+  app::DeleteExchangeFile(status);
+  EXPECT_FALSE(fs::exists(w::HostPath(status)));
+}
+
+// Last-write times and the machine's clock compare: a file written before
+// a moment of the clock is older than it, one written after is not.
+TEST_F(FolderTrust, LastWriteTimesCompareWithTheMachinesClock) {
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
+  ASSERT_TRUE(app::WriteWholeFile(status, "old"));
+  fs::last_write_time(w::HostPath(status),
+                      fs::file_time_type::clock::now() - std::chrono::minutes(10));
+  const std::uint64_t moment = w::GetSystemTimeAsFileTime();
+  w::FolderInfo info;
+  ASSERT_EQ(w::InspectFolder(status, info), 0u);
+  // Both in 100 ns steps since 1601: ten minutes apart, give or take a second.
+  EXPECT_NEAR(static_cast<double>(moment - info.lastWriteTime) / 1e7, 600.0, 1.0);
+  EXPECT_TRUE(app::ExchangeFileWrittenBefore(status, moment));
+  std::string text;
+  EXPECT_FALSE(app::ReadExchangeFile(status, text, moment));
+  EXPECT_TRUE(text.empty());
+  EXPECT_TRUE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_EQ(text, "old");
+  // Written right after the moment, within the same clock tick or not.
+  ASSERT_TRUE(app::WriteWholeFile(status, "new"));
+  EXPECT_FALSE(app::ExchangeFileWrittenBefore(status, moment));
+  EXPECT_TRUE(app::ReadExchangeFile(status, text, moment));
+  EXPECT_EQ(text, "new");
+  ASSERT_EQ(w::InspectFolder(status, info), 0u);
+  EXPECT_GE(info.lastWriteTime, moment);
+  app::DeleteExchangeFile(status);
+  EXPECT_FALSE(app::ExchangeFileWrittenBefore(status, w::GetSystemTimeAsFileTime()));
 }

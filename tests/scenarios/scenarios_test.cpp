@@ -351,5 +351,48 @@ TEST_P(Scenario, OldSuccessVerdictThatCannotBeOverwrittenEndsWith125Not0) {
   ExpectInstallerNeverRan();
 }
 
+// The same old success, but held by a program that shares nothing at all
+// while the placeholder is written (so the file can be neither written nor
+// read) and lets go before the first poll: the file's last-write time shows
+// it is from before this run, so it is never read as the handler's answer.
+TEST_P(Scenario, OldSuccessHeldWithNoSharingThroughThePlaceholderEndsWith125Not0) {
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  m->OfferAgent({"1.0.0"});
+  m->RegisterHandlerService({"--behaviour", "silent"});
+  if (!m->HoldOldStatusFileUntilTheWait("Room provision success."))
+    GTEST_SKIP() << "this Windows build has no zyra-file-holder.exe (built with its tests)";
+  RunStub();
+  ExpectEndedWith(125);
+  ExpectLogged({"info  [ServiceInstaller::Start] - CorvZyraHandler started.",
+                "warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
+                "its content is from before this run and is no result.",
+                "info  Waiting for ZyraHandler to provision the room",
+                "info  Timeout! ZyraHandler has not completed room provision."});
+  ExpectNotLogged("info  Room provision result: Room provision success.");
+  long noResult = 0;
+  for (const auto& line : m->LogMessages())
+    if (line.rfind("info  Cannot get room provision result.", 0) == 0) ++noResult;
+  EXPECT_EQ(noResult, 10);
+}
+
+// "CorvZyra" as the handler service makes it in C:\Windows\Temp, with the
+// entries it inherits there (other accounts may add files): the run uses it
+// as it stands, says nothing about it, and the room is provisioned.
+TEST_P(Scenario, TheHandlersExchangeFolderIsUsedAsItStands) {
+  if (!m->MakeExchangeFolderAsTheHandler()) GTEST_SKIP() << "this machine cannot show it";
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  m->OfferAgent({"1.0.0"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectLogged({"info  Running CorvZyraProvisionStub version 3.1.112",
+                "info  Waiting for ZyraHandler to provision the room",
+                "info  Room provision result: Room provision success."});
+  for (const auto& line : m->LogMessages()) {
+    EXPECT_NE(line.rfind("warning", 0), 0u) << line;
+    EXPECT_NE(line.rfind("error", 0), 0u) << line;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Machine, Scenario,
                          ::testing::Values(MachineKind::kEmulated, MachineKind::kWine), KindName);

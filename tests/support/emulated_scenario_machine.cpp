@@ -150,6 +150,24 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     return true;
   }
 
+  bool HoldOldStatusFileUntilTheWait(const std::string& content) override {
+    const std::string exchange = m_.C("Windows/Temp/CorvZyra");
+    fs::create_directories(exchange);
+    const std::string status = exchange + "/Zyrahandler_provisionstub.txt";
+    std::ofstream(status, std::ios::binary) << content;
+    m_.HoldWithoutSharingUntilLogged(status, "Waiting for ZyraHandler to provision the room");
+    return true;
+  }
+
+  bool MakeExchangeFolderAsTheHandler() override {
+    // Owned by the account the tests run as (root stands for SYSTEM), write
+    // access for others standing for the inherited entries.
+    const std::string exchange = m_.C("Windows/Temp/CorvZyra");
+    fs::create_directories(exchange);
+    fs::permissions(exchange, fs::perms::all);
+    return true;
+  }
+
   StubRun RunStub(bool handlerRunning) override {
     if (handlerRunning) StartHandlerService();
     return m_.RunStub();

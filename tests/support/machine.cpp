@@ -1,9 +1,11 @@
 #include "tests/support/machine.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -247,9 +249,28 @@ void EmulatedMachine::HoldAgainstWriting(const std::string& hostPath) {
   holds_.push_back(fd);
 }
 
+void EmulatedMachine::HoldWithoutSharingUntilLogged(const std::string& hostPath,
+                                                    const std::string& line) {
+  // The emulated machine's sharing model: an exclusive flock.
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return;
+  }
+  stopWatching_ = false;
+  untilLogged_ = std::thread([this, fd, line] {
+    while (!stopWatching_ && ReadFile(LogFile()).find(line) == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ::close(fd);
+  });
+}
+
 void EmulatedMachine::ReleaseHolds() {
   for (int fd : holds_) ::close(fd);
   holds_.clear();
+  stopWatching_ = true;
+  if (untilLogged_.joinable()) untilLogged_.join();
 }
 
 bool EmulatedMachine::Exists(const std::string& hostPath) const { return fs::exists(hostPath); }

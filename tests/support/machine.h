@@ -2,7 +2,9 @@
 // A fresh emulated Windows machine for one end-to-end test, with the stub
 // installed in C:\Program Files\CorvZyra.
 #include <map>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/loopback.h"
@@ -79,6 +81,11 @@ class EmulatedMachine {
   // CreateFile with FILE_SHARE_READ): it can be read, but not written,
   // replaced or deleted, until ReleaseHolds or the machine's end.
   void HoldAgainstWriting(const std::string& hostPath);
+  // Another process's handle on a file that shares nothing (as CreateFile
+  // with no share flags): nobody can read, write or delete it until the
+  // stub's log holds line (it lets go within milliseconds), ReleaseHolds or
+  // the machine's end.
+  void HoldWithoutSharingUntilLogged(const std::string& hostPath, const std::string& line);
   void ReleaseHolds();
 
   [[nodiscard]] std::string ReadFile(const std::string& hostPath) const;
@@ -101,6 +108,8 @@ class EmulatedMachine {
   std::string certFile_, keyFile_;
   std::vector<std::string> launcher_;
   std::vector<int> holds_;
+  std::thread untilLogged_;
+  std::atomic<bool> stopWatching_{false};
 };
 
 // A launcher (see SetStubLauncher) that runs the stub in a private mount

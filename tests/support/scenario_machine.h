@@ -83,6 +83,16 @@ class ScenarioMachine {
   // of the machine's life by a process that lets others read it but neither
   // write nor delete it. False when this machine has no way to hold it.
   virtual bool HoldOldStatusFile(const std::string& content) = 0;
+  // The same file, held by a process that shares nothing at all (nobody
+  // else can write, delete or even read it) until the stub logs that it
+  // waits for the handler ("Waiting for ZyraHandler to provision the room"),
+  // which is before its first poll. False when this machine has no way.
+  virtual bool HoldOldStatusFileUntilTheWait(const std::string& content) = 0;
+  // "CorvZyra" in C:\Windows\Temp as the handler service makes it there:
+  // owned by SYSTEM (on Wine: the prefix's account), with the entries it
+  // inherits from C:\Windows\Temp, which let other accounts add files
+  // (write access for others). False when this machine cannot show it.
+  virtual bool MakeExchangeFolderAsTheHandler() = 0;
 
   // Runs the stub to completion; with handlerRunning the handler service is
   // started first, so that the stub finds it running.

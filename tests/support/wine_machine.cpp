@@ -355,18 +355,36 @@ class WineMachine : public ScenarioMachine {
                 "C:\\CorvZyraTest\\missing\\zyra-handler-double.exe --service"});
   }
 
-  bool HoldOldStatusFile(const std::string& content) override {
+  bool HoldOldStatusFile(const std::string& content) override { return StartHolder(content, {}); }
+
+  bool HoldOldStatusFileUntilTheWait(const std::string& content) override {
+    return StartHolder(content, {"C:\\ProgramData\\Corvane\\CorvZyra\\CorvZyraProvisionStub.log",
+                                 "Waiting for ZyraHandler to provision the room"});
+  }
+
+  bool MakeExchangeFolderAsTheHandler() override {
+    // Wine reports a folder's Unix permission bits as its access list: write
+    // for everyone stands for the entries C:\Windows\Temp hands down.
+    const std::string folder = C("windows/temp/CorvZyra");
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::all);
+    return true;
+  }
+
+  bool StartHolder(const std::string& content, const std::vector<std::string>& untilLogged) {
     if (!fs::exists(s_.holder)) return false;
     fs::copy_file(s_.holder, C("CorvZyraTest/zyra-file-holder.exe"),
                   fs::copy_options::overwrite_existing);
     const std::string ready = C("CorvZyraTest/holder.ready");
     fs::remove(ready);
     // The holder, a Windows program, keeps its handle until wineserver -k
-    // ends every process of the prefix; the stub's opens meet its sharing.
-    ProcessOptions o = WineCommand({"C:\\CorvZyraTest\\zyra-file-holder.exe",
-                                    "C:\\windows\\temp\\CorvZyra\\Zyrahandler_provisionstub.txt",
-                                    content, "C:\\CorvZyraTest\\holder.ready"},
-                                   s_.loader);
+    // ends every process of the prefix (or, told to, until the stub's log
+    // holds a line); the stub's opens meet its sharing.
+    std::vector<std::string> command = {"C:\\CorvZyraTest\\zyra-file-holder.exe",
+                                        "C:\\windows\\temp\\CorvZyra\\Zyrahandler_provisionstub.txt",
+                                        content, "C:\\CorvZyraTest\\holder.ready"};
+    command.insert(command.end(), untilLogged.begin(), untilLogged.end());
+    ProcessOptions o = WineCommand(command, s_.loader);
     o.stdoutFile = work_ + "/holder.out";
     o.stderrFile = work_ + "/holder.err";
     holder_ = std::make_unique<Process>(o);

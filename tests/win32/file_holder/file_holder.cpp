@@ -1,9 +1,11 @@
-// zyra-file-holder <path> <text> <ready-file>
+// zyra-file-holder <path> <text> <ready-file> [<log-file> <line>]
 //
 // Plays another program that has a file open: writes text to path (making
-// its folders), keeps the file open with sharing that lets others read it
-// but neither write nor delete it, writes ready-file once it holds it, and
-// holds it until the process is ended.
+// its folders), keeps the file open, writes ready-file once it holds it, and
+// holds it until the process is ended. With three arguments the handle lets
+// others read the file but neither write nor delete it. With a log file and
+// a line, the handle shares nothing at all (nobody else can even read the
+// file), and the holder lets go and ends once log-file holds line.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,17 +19,32 @@ void MakeParents(const std::string& path) {
     ::CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
 }
 
+// Whether the file (opened as a log writer lets others open it) holds text.
+bool Holds(const char* path, const char* text) {
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::string content;
+  char buf[4096];
+  DWORD n = 0;
+  while (::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) content.append(buf, n);
+  ::CloseHandle(h);
+  return content.find(text) != std::string::npos;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: zyra-file-holder <path> <text> <ready-file>\n");
+  if (argc != 4 && argc != 6) {
+    std::fprintf(stderr, "usage: zyra-file-holder <path> <text> <ready-file> [<log-file> <line>]\n");
     return 2;
   }
+  const bool untilLogged = argc == 6;
   const std::string path = argv[1];
   MakeParents(path);
-  HANDLE held = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE held = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              untilLogged ? 0 : FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "cannot open %s: error %lu\n", path.c_str(), ::GetLastError());
     return 1;
@@ -49,6 +66,13 @@ int main(int argc, char** argv) {
   ::CloseHandle(ready);
   std::printf("holding %s\n", path.c_str());
   std::fflush(stdout);
-  ::Sleep(INFINITE);
+  if (!untilLogged) {
+    ::Sleep(INFINITE);
+    return 0;
+  }
+  while (!Holds(argv[4], argv[5])) ::Sleep(50);
+  ::CloseHandle(held);
+  std::printf("released %s\n", path.c_str());
+  std::fflush(stdout);
   return 0;
 }
