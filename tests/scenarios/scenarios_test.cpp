@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/kerberos_realm.h"
+#include "tests/support/private_network.h"
 #include "tests/support/scenario_machine.h"
 #include "tests/support/squid_proxy.h"
 
@@ -352,4 +354,116 @@ TEST_P(Scenario, OldSuccessVerdictThatCannotBeOverwrittenEndsWith125Not0) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Machine, Scenario,
+                         ::testing::Values(MachineKind::kEmulated, MachineKind::kWine), KindName);
+
+// A company network in a network namespace of the test's own: the proxy is
+// proxy.corp.test (a name only this network's hosts file knows), squid asks
+// for Negotiate, the realm CORP.TEST's KDC runs beside it, and the override
+// file names the proxy but gives no "creds": the stub must answer with the
+// account it runs as (GSS-API on the emulated machine, SSPI under Wine),
+// that is, with the account's ticket cache.
+constexpr const char* kProxyHost = "proxy.corp.test";
+
+class CompanyNetworkScenario : public Scenario {
+ protected:
+
+  void SetUp() override {
+    // Before the machine: Wine's server, which owns the sockets of the
+    // prefix's programs, must start inside the network too.
+    net_ = std::make_unique<zyra_test::PrivateNetwork>("127.0.0.1\tproxy.corp.test\n");
+    if (!net_->ok())
+      GTEST_SKIP() << "no network namespace for the company network: " << net_->problem();
+    Scenario::SetUp();
+  }
+
+  void TearDown() override {
+    Scenario::TearDown();
+    m.reset();
+    net_.reset();
+  }
+
+  // Every transfer went through a CONNECT tunnel on which squid logged this
+  // user.
+  void ExpectTunnelsAs(const std::string& access, const std::string& user) {
+    const std::regex tunnel("CONNECT 127\\.0\\.0\\.1:[0-9]+ " + user + " ");
+    const auto tunnels = std::distance(
+        std::sregex_iterator(access.begin(), access.end(), tunnel), std::sregex_iterator());
+    EXPECT_GE(tunnels, 5) << access;  // manifest, version manifest + .sig, installer + .sig
+  }
+
+  std::unique_ptr<zyra_test::PrivateNetwork> net_;
+};
+
+// A realm with the proxy's service principal, and squid checking Negotiate
+// tickets for it.
+struct KerberosProxy {
+  zyra_test::KerberosRealm realm;
+  std::unique_ptr<zyra_test::SquidProxy> squid;
+
+  bool Start() {
+    const std::string service = std::string("HTTP/") + kProxyHost;
+    if (!realm.running() || !realm.AddPrincipal(service)) return false;
+    zyra_test::SquidAuthOptions options;
+    options.keytab = realm.ExportKeytab(service);
+    if (options.keytab.empty()) return false;
+    options.servicePrincipal = service + "@" + realm.realm();
+    options.env = realm.Environment();
+    squid = std::make_unique<zyra_test::SquidProxy>(zyra_test::ProxyAuth::Negotiate, "", "",
+                                                    options);
+    return squid->running();
+  }
+  [[nodiscard]] std::string HostPort() const {
+    return std::string(kProxyHost) + ":" +
+           std::to_string(squid->port());
+  }
+  [[nodiscard]] std::string Problem() const {
+    return realm.Problem() + (squid ? "\nsquid:\n" + squid->CacheLog() : std::string());
+  }
+};
+
+TEST_P(CompanyNetworkScenario, KerberosProxyPassesTheAccountWithATicket) {
+  KerberosProxy proxy;
+  ASSERT_TRUE(proxy.Start()) << proxy.Problem();
+  ASSERT_TRUE(proxy.realm.AddPrincipal("alice")) << proxy.Problem();
+  const std::string cache = proxy.realm.TicketCache("alice");
+  ASSERT_FALSE(cache.empty()) << proxy.Problem();
+  for (const auto& [name, value] : proxy.realm.Environment()) m->SetStubEnvironment(name, value);
+  m->SetStubEnvironment("KRB5CCNAME", cache);
+  if (!m->UseProxy({proxy.HostPort(), "", ""}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectLogged({"info  No prior ZyraAgent found on the system",
+                "info  ZyraAgent version 2.4.1 installed.",
+                "info  Room provision result: Room provision success."});
+  ExpectInstallerRanSilentlyOnce();
+  ExpectTunnelsAs(proxy.squid->AccessLog(), "alice@CORP\\.TEST");
+}
+
+TEST_P(CompanyNetworkScenario, KerberosProxyRefusesTheAccountWithoutATicket) {
+  KerberosProxy proxy;
+  ASSERT_TRUE(proxy.Start()) << proxy.Problem();
+  for (const auto& [name, value] : proxy.realm.Environment()) m->SetStubEnvironment(name, value);
+  // The realm's default cache, which holds no ticket.
+  if (!m->UseProxy({proxy.HostPort(), "", ""}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(123);
+  ExpectInstallerNeverRan();
+  long attempts = 0;
+  for (const auto& line : m->LogMessages()) {
+    if (line.find("CURL error") == std::string::npos) continue;
+    ++attempts;
+    EXPECT_NE(line.find("http code: 407"), std::string::npos) << line;
+  }
+  EXPECT_EQ(attempts, 5);
+  const std::string access = proxy.squid->AccessLog();
+  EXPECT_EQ(access.find("@CORP.TEST"), std::string::npos) << access;
+}
+
+INSTANTIATE_TEST_SUITE_P(Machine, CompanyNetworkScenario,
                          ::testing::Values(MachineKind::kEmulated, MachineKind::kWine), KindName);

@@ -45,7 +45,7 @@ std::string ReadText(const std::string& path) {
 }
 
 std::string AuthLines(ProxyAuth auth, const std::string& dir, const std::string& user,
-                      const std::string& password) {
+                      const std::string& password, const SquidAuthOptions& options) {
   std::ostringstream conf;
   switch (auth) {
     case ProxyAuth::Basic: {
@@ -71,8 +71,20 @@ std::string AuthLines(ProxyAuth auth, const std::string& dir, const std::string&
       break;
     }
     case ProxyAuth::Ntlm:
-      conf << "auth_param ntlm program " << kHelpers << "/ntlm_fake_auth\n"
-           << "auth_param ntlm children 2\n";
+      if (options.ntlmHelper.empty()) {
+        conf << "auth_param ntlm program " << kHelpers << "/ntlm_fake_auth\n";
+      } else {
+        conf << "auth_param ntlm program";
+        for (const auto& a : options.ntlmHelper) conf << " " << a;
+        conf << "\n";
+      }
+      conf << "auth_param ntlm children 2\n";
+      break;
+    case ProxyAuth::Negotiate:
+      conf << "auth_param negotiate program " << kHelpers << "/negotiate_kerberos_auth -k "
+           << options.keytab << " -s " << options.servicePrincipal << "\n"
+           << "auth_param negotiate children 2\n"
+           << "auth_param negotiate keep_alive on\n";
       break;
   }
   return conf.str();
@@ -85,11 +97,13 @@ const char* ProxyAuthName(ProxyAuth auth) {
     case ProxyAuth::Basic: return "Basic";
     case ProxyAuth::Digest: return "Digest";
     case ProxyAuth::Ntlm: return "NTLM";
+    case ProxyAuth::Negotiate: return "Negotiate";
   }
   return "?";
 }
 
-SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::string& password) {
+SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::string& password,
+                       const SquidAuthOptions& options) {
   char tmpl[] = "/tmp/zyra-squid-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) return;
   dir_ = tmpl;
@@ -108,7 +122,7 @@ SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::strin
          "netdb_filename none\n"
          "shutdown_lifetime 0 seconds\n"
          "dns_v4_first on\n"
-      << AuthLines(auth, dir_, user, password)
+      << AuthLines(auth, dir_, user, password, options)
       << "acl authenticated proxy_auth REQUIRED\n"
          "http_access allow authenticated\n"
          "http_access deny all\n";
@@ -123,6 +137,7 @@ SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::strin
   }
   ProcessOptions o;
   o.argv = {"squid", "-N", "-f", dir_ + "/squid.conf"};
+  o.setEnv = options.env;
   o.stdoutFile = dir_ + "/squid.out";
   o.stderrFile = dir_ + "/squid.err";
   process_ = std::make_unique<Process>(o);

@@ -341,6 +341,10 @@ class WineMachine : public ScenarioMachine {
     return true;
   }
 
+  void SetStubEnvironment(const std::string& name, const std::string& value) override {
+    stubEnv_[name] = value;
+  }
+
   void RegisterHandlerService(const std::vector<std::string>& args) override {
     fs::copy_file(s_.handler, C("CorvZyraTest/zyra-handler-double.exe"),
                   fs::copy_options::overwrite_existing);
@@ -389,6 +393,7 @@ class WineMachine : public ScenarioMachine {
       command = {"cmd", "/c", "C:\\CorvZyraTest\\run-stub.cmd"};
     }
     ProcessOptions o = WineCommand(command, s_.loader);
+    for (const auto& [name, value] : stubEnv_) o.setEnv[name] = value;
     o.setEnv["ZYRA_INSTALLER_DOUBLE_DIR"] = kInstallerDir;
     o.stdoutFile = work_ + "/stub.out";
     o.stderrFile = work_ + "/stub.err";
@@ -539,8 +544,10 @@ class WineMachine : public ScenarioMachine {
     const std::string port = Trimmed(ReadAll(work_ + "/pac.port"));
     if (port.empty()) ADD_FAILURE() << "the PAC server did not start: " << o.stderrFile;
     std::ofstream(C("ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), std::ios::binary)
-        << "http://127.0.0.1:" << port << "/proxy.pac\r\ncreds=" << proxy_->user << ":"
-        << proxy_->password << "\r\n";
+        << "http://127.0.0.1:" << port << "/proxy.pac\r\n"
+        << (proxy_->user.empty() && proxy_->password.empty()
+                ? std::string()
+                : "creds=" + proxy_->user + ":" + proxy_->password + "\r\n");
   }
 
   WineSetup s_;
@@ -551,6 +558,7 @@ class WineMachine : public ScenarioMachine {
   std::unique_ptr<Process> pacServer_;
   std::unique_ptr<Process> holder_;
   std::optional<ProxySettings> proxy_;
+  std::map<std::string, std::string> stubEnv_;
   int commands_ = 0;
   bool keep_ = false;
 };
