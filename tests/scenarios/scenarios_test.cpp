@@ -465,5 +465,77 @@ TEST_P(CompanyNetworkScenario, KerberosProxyRefusesTheAccountWithoutATicket) {
   EXPECT_EQ(access.find("@CORP.TEST"), std::string::npos) << access;
 }
 
+// squid asking for NTLM, with an authenticator that admits one domain
+// account and checks its password (its challenge is well formed, as
+// Windows' NTLM wants it).
+std::unique_ptr<zyra_test::SquidProxy> NtlmProxy(const std::string& account,
+                                                 const std::string& password) {
+  zyra_test::SquidAuthOptions options;
+  options.ntlmHelper = {ZYRA_NTLM_HELPER, "--user", account, "--password", password};
+  return std::make_unique<zyra_test::SquidProxy>(zyra_test::ProxyAuth::Ntlm, "", "", options);
+}
+
+// The administrator stored the proxy's credential for the account the stub
+// runs as (cmdkey), and the override file has no "creds": Windows' NTLM
+// answers the proxy with the stored credential.
+TEST_P(CompanyNetworkScenario, NtlmProxyPassesTheCredentialStoredForTheProxyHost) {
+  const std::string password = "Stored:Pass1";
+  auto proxy = NtlmProxy("CORP\\carol", password);
+  ASSERT_TRUE(proxy->running()) << proxy->CacheLog();
+  if (!m->StoreCredential(kProxyHost, "CORP\\carol", password))
+    GTEST_SKIP() << "this machine cannot store a Windows credential (the emulated machine "
+                    "keeps none; a Windows build without its tests has no zyra-cred-writer.exe)";
+  if (!m->UseProxy({std::string(kProxyHost) + ":" + std::to_string(proxy->port()), "", ""}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectInstallerRanSilentlyOnce();
+  ExpectTunnelsAs(proxy->AccessLog(), R"(CORP\\+carol)");
+}
+
+// Explicit "creds" of a domain user in DOMAIN\user form: the NTLM answer
+// carries that domain and user and the password checks.
+TEST_P(CompanyNetworkScenario, NtlmProxyPassesExplicitDomainUserCreds) {
+  const std::string password = "s3c:r3t";  // the colon stays part of the password
+  auto proxy = NtlmProxy("CORP\\bob", password);
+  ASSERT_TRUE(proxy->running()) << proxy->CacheLog();
+  if (!m->UseProxy({std::string(kProxyHost) + ":" + std::to_string(proxy->port()), "CORP\\bob",
+                    password}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectInstallerRanSilentlyOnce();
+  ExpectTunnelsAs(proxy->AccessLog(), R"(CORP\\+bob)");
+  EXPECT_EQ(m->LogText().find("r3t"), std::string::npos);
+}
+
+// The same proxy, "creds" with a password it does not take: 407 on every
+// attempt, exit 123.
+TEST_P(CompanyNetworkScenario, NtlmProxyRefusesAWrongPassword) {
+  auto proxy = NtlmProxy("CORP\\bob", "the-right-one");
+  ASSERT_TRUE(proxy->running()) << proxy->CacheLog();
+  if (!m->UseProxy({std::string(kProxyHost) + ":" + std::to_string(proxy->port()), "CORP\\bob",
+                    "a-wrong-one"}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(123);
+  ExpectInstallerNeverRan();
+  long attempts = 0;
+  for (const auto& line : m->LogMessages()) {
+    if (line.find("CURL error") == std::string::npos) continue;
+    ++attempts;
+    EXPECT_NE(line.find("http code: 407"), std::string::npos) << line;
+  }
+  EXPECT_EQ(attempts, 5);
+  EXPECT_NE(proxy->CacheLog().find("wrong password for CORP\\bob"), std::string::npos)
+      << proxy->CacheLog();
+}
+
 INSTANTIATE_TEST_SUITE_P(Machine, CompanyNetworkScenario,
                          ::testing::Values(MachineKind::kEmulated, MachineKind::kWine), KindName);

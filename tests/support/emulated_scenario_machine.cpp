@@ -136,6 +136,11 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     stubEnv_[name] = value;
   }
 
+  // Its transfers use libcurl's own NTLM, which takes no stored credential.
+  bool StoreCredential(const std::string&, const std::string&, const std::string&) override {
+    return false;
+  }
+
   void RegisterHandlerService(const std::vector<std::string>& args) override {
     m_.InstallHandlerService(args);
   }

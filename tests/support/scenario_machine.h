@@ -78,6 +78,12 @@ class ScenarioMachine {
   // configuration and ticket cache of the account it runs as).
   virtual void SetStubEnvironment(const std::string& name, const std::string& value) = 0;
 
+  // A Windows credential stored for a host (CredWrite, a domain password, as
+  // "cmdkey /add:<host>" stores it) in the account the stub runs as. False
+  // when this machine keeps no Windows credentials.
+  virtual bool StoreCredential(const std::string& host, const std::string& user,
+                               const std::string& password) = 0;
+
   // The handler double registered as the "CorvZyraHandler" service, playing
   // the given options (--behaviour ...).
   virtual void RegisterHandlerService(const std::vector<std::string>& args) = 0;

@@ -107,6 +107,7 @@ struct WineSetup {
   std::string wineserver;
   std::string stub, installer, handler;
   std::string holder;  // zyra-file-holder.exe: built with the Windows tests
+  std::string credWriter;  // zyra-cred-writer.exe: built with the Windows tests
   std::string privateKey;
   std::string vendorDomain;
   std::string templatePrefix;
@@ -123,6 +124,7 @@ std::string Prepare(WineSetup& s) {
   s.installer = s.build + "/tools/installer_double/zyra-installer-double.exe";
   s.handler = s.build + "/tools/handler_double/zyra-handler-double.exe";
   s.holder = s.build + "/tests/zyra-file-holder.exe";
+  s.credWriter = s.build + "/tests/zyra-cred-writer.exe";
   for (const auto& f : {s.loader, s.stub, s.installer, s.handler})
     if (!fs::exists(f)) return "missing: " + f;
 
@@ -343,6 +345,21 @@ class WineMachine : public ScenarioMachine {
 
   void SetStubEnvironment(const std::string& name, const std::string& value) override {
     stubEnv_[name] = value;
+  }
+
+  bool StoreCredential(const std::string& host, const std::string& user,
+                       const std::string& password) override {
+    if (!fs::exists(s_.credWriter)) return false;
+    fs::copy_file(s_.credWriter, C("CorvZyraTest/zyra-cred-writer.exe"),
+                  fs::copy_options::overwrite_existing);
+    // A program of the Windows build: run with the stub's loader.
+    ProcessOptions o = WineCommand(
+        {"C:\\CorvZyraTest\\zyra-cred-writer.exe", host, user, password}, s_.loader);
+    o.stdoutFile = work_ + "/cred-writer.out";
+    o.stderrFile = work_ + "/cred-writer.err";
+    if (Run(o, 300) != 0)
+      ADD_FAILURE() << "zyra-cred-writer failed (see " << o.stderrFile << ")";
+    return true;
   }
 
   void RegisterHandlerService(const std::vector<std::string>& args) override {
