@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -156,6 +157,18 @@ bool SquidProxy::running() const { return process_ && AcceptsOnLoopback(port_); 
 std::string SquidProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 std::string SquidProxy::AccessLog() const { return ReadText(dir_ + "/access.log"); }
+
+std::string SquidProxy::AccessLogWith(const std::regex& pattern, long count) const {
+  std::string log = AccessLog();
+  for (int i = 0; i < 2000; ++i) {
+    const auto found =
+        std::distance(std::sregex_iterator(log.begin(), log.end(), pattern), std::sregex_iterator());
+    if (found >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log = AccessLog();
+  }
+  return log;
+}
 
 std::string SquidProxy::CacheLog() const {
   return ReadText(dir_ + "/cache.log") + ReadText(dir_ + "/squid.err");

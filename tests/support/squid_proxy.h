@@ -5,6 +5,7 @@
 // object.
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include <vector>
@@ -49,6 +50,10 @@ class SquidProxy {
   // squid's access log so far: one line per request, with the user name of
   // an authenticated request in its eighth field ("-" when none).
   [[nodiscard]] std::string AccessLog() const;
+  // The access log once it holds at least count lines matching pattern, or
+  // as it stands after 20 s: squid logs a tunnel when it has seen the
+  // connection close, a moment after the client has gone.
+  [[nodiscard]] std::string AccessLogWith(const std::regex& pattern, long count) const;
   // squid's own log, for failure messages.
   [[nodiscard]] std::string CacheLog() const;
 
