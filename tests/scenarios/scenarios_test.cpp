@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <memory>
 #include <regex>
@@ -483,10 +484,19 @@ std::unique_ptr<zyra_test::SquidProxy> NtlmProxy(const std::string& account,
   return std::make_unique<zyra_test::SquidProxy>(zyra_test::ProxyAuth::Ntlm, "", "", options);
 }
 
+// Wine's NTLM runs Samba's ntlm_auth; without it every NTLM answer fails.
+void RequireNtlmAuthUnderWine(MachineKind kind) {
+  if (kind != MachineKind::kWine) return;
+  ASSERT_EQ(std::system("command -v ntlm_auth >/dev/null 2>&1"), 0)
+      << "Wine's NTLM needs Samba's ntlm_auth (Debian package winbind)";
+}
+
 // The administrator stored the proxy's credential for the account the stub
 // runs as (cmdkey), and the override file has no "creds": Windows' NTLM
 // answers the proxy with the stored credential.
 TEST_P(CompanyNetworkScenario, NtlmProxyPassesTheCredentialStoredForTheProxyHost) {
+  RequireNtlmAuthUnderWine(GetParam());
+  if (HasFatalFailure()) return;
   const std::string password = "Stored:Pass1";
   auto proxy = NtlmProxy("CORP\\carol", password);
   ASSERT_TRUE(proxy->running()) << proxy->CacheLog();
@@ -506,6 +516,8 @@ TEST_P(CompanyNetworkScenario, NtlmProxyPassesTheCredentialStoredForTheProxyHost
 // Explicit "creds" of a domain user in DOMAIN\user form: the NTLM answer
 // carries that domain and user and the password checks.
 TEST_P(CompanyNetworkScenario, NtlmProxyPassesExplicitDomainUserCreds) {
+  RequireNtlmAuthUnderWine(GetParam());
+  if (HasFatalFailure()) return;
   const std::string password = "s3c:r3t";  // the colon stays part of the password
   auto proxy = NtlmProxy("CORP\\bob", password);
   ASSERT_TRUE(proxy->running()) << proxy->CacheLog();
