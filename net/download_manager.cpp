@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/proxy_detector.h"
+#include "platform/tls.h"
 #include "platform/winhttp.h"
 
 namespace net {
@@ -128,6 +129,11 @@ bool IsCurlTraceEnabled() {
   return enabled;
 }
 
+long TransferSslOptions() {
+  if (!platform::win::RevocationCheckIsBestEffort()) return 0L;
+  return static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT);
+}
+
 DownloadManager::DownloadManager() : trace(IsCurlTraceEnabled()) {}
 
 DownloadManager::~DownloadManager() = default;
@@ -202,6 +208,8 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   // ftp: or smb: URL fails its attempts like an unreachable server.
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  if (const long ssl = TransferSslOptions(); ssl != 0)
+    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, ssl);
   progress = DownloadProgress();
   lastReported = DownloadProgress();
   if (progressObserver) {

@@ -62,6 +62,12 @@ std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* 
 // environment. Evaluated once, at the first DownloadManager construction.
 [[nodiscard]] bool IsCurlTraceEnabled();
 
+// The CURLOPT_SSL_OPTIONS bits every transfer carries (0: the option is not
+// set). With Windows' TLS (Schannel) a revocation check that cannot reach
+// the CRL or OCSP responder does not fail the transfer; a certificate known
+// to be revoked still does.
+[[nodiscard]] long TransferSslOptions();
+
 class DownloadManager {
  public:
   using ProgressObserver = std::function<void(const DownloadProgress&)>;

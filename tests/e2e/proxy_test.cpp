@@ -91,9 +91,9 @@ TEST_P(ThroughSquid, FreshInstallWithTheOverrideFilesCredentials) {
   EXPECT_EQ(CountContaining(lines, "http code: 407"), 1);
   EXPECT_GE(CountContaining(lines, "[DownloadManager] using proxy " + proxy.address()), 5);
 
-  const std::string access = proxy.AccessLog();
   const std::string method = https ? "CONNECT 127.0.0.1:[0-9]+" : "GET http://[^ ]+";
   const std::regex authenticated(method + " [^ ]*" + kUser);
+  const std::string access = proxy.AccessLogWith(authenticated, 5);
   const auto count = std::distance(
       std::sregex_iterator(access.begin(), access.end(), authenticated), std::sregex_iterator());
   EXPECT_GE(count, 5) << access;  // manifest, version manifest + .sig, installer + .sig

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "platform/posix/regfile.h"
@@ -113,7 +114,10 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     if (offer.tamperedInstaller)
       m_.TamperServedFile("CorvZyraAgent-Setup.exe",
                           m_.ReadFile(installer) + "tampered after signing");
-    if (proxy_) m_.SetProxyOverride(proxy_->hostPort, proxy_->user + ":" + proxy_->password);
+    if (proxy_) {
+      const bool noCreds = proxy_->user.empty() && proxy_->password.empty();
+      m_.SetProxyOverride(proxy_->hostPort, noCreds ? "" : proxy_->user + ":" + proxy_->password);
+    }
   }
 
   bool UseProxy(const ProxySettings& proxy) override {
@@ -126,6 +130,15 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     m_.SetStubLauncher(launcher);
     proxy_ = proxy;
     return true;
+  }
+
+  void SetStubEnvironment(const std::string& name, const std::string& value) override {
+    stubEnv_[name] = value;
+  }
+
+  // Its transfers use libcurl's own NTLM, which takes no stored credential.
+  bool StoreCredential(const std::string&, const std::string&, const std::string&) override {
+    return false;
   }
 
   void RegisterHandlerService(const std::vector<std::string>& args) override {
@@ -170,7 +183,7 @@ class EmulatedScenarioMachine : public ScenarioMachine {
 
   StubRun RunStub(bool handlerRunning) override {
     if (handlerRunning) StartHandlerService();
-    return m_.RunStub();
+    return m_.RunStub({}, stubEnv_);
   }
 
   [[nodiscard]] std::optional<std::string> ResultFileBytes() const override {
@@ -217,6 +230,7 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   bool keep_ = false;
   std::string registry_;
   std::optional<ProxySettings> proxy_;
+  std::map<std::string, std::string> stubEnv_;
 };
 
 }  // namespace

@@ -33,6 +33,8 @@ struct AgentOffer {
 // An authenticating proxy the stub's transfers are to go through.
 struct ProxySettings {
   std::string hostPort;  // "127.0.0.1:3128"
+  // Both empty: the override file has no "creds" (the proxy is answered
+  // with the account the stub runs as).
   std::string user;
   std::string password;
 };
@@ -71,6 +73,16 @@ class ScenarioMachine {
   // credentials. Call before OfferAgent. False when this machine cannot run
   // the stub over HTTPS through a proxy.
   virtual bool UseProxy(const ProxySettings& proxy) = 0;
+
+  // A variable in the stub's environment for every later run (the Kerberos
+  // configuration and ticket cache of the account it runs as).
+  virtual void SetStubEnvironment(const std::string& name, const std::string& value) = 0;
+
+  // A Windows credential stored for a host (CredWrite, a domain password, as
+  // "cmdkey /add:<host>" stores it) in the account the stub runs as. False
+  // when this machine keeps no Windows credentials.
+  virtual bool StoreCredential(const std::string& host, const std::string& user,
+                               const std::string& password) = 0;
 
   // The handler double registered as the "CorvZyraHandler" service, playing
   // the given options (--behaviour ...).

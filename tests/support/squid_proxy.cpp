@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -45,7 +46,7 @@ std::string ReadText(const std::string& path) {
 }
 
 std::string AuthLines(ProxyAuth auth, const std::string& dir, const std::string& user,
-                      const std::string& password) {
+                      const std::string& password, const SquidAuthOptions& options) {
   std::ostringstream conf;
   switch (auth) {
     case ProxyAuth::Basic: {
@@ -71,8 +72,20 @@ std::string AuthLines(ProxyAuth auth, const std::string& dir, const std::string&
       break;
     }
     case ProxyAuth::Ntlm:
-      conf << "auth_param ntlm program " << kHelpers << "/ntlm_fake_auth\n"
-           << "auth_param ntlm children 2\n";
+      if (options.ntlmHelper.empty()) {
+        conf << "auth_param ntlm program " << kHelpers << "/ntlm_fake_auth\n";
+      } else {
+        conf << "auth_param ntlm program";
+        for (const auto& a : options.ntlmHelper) conf << " " << a;
+        conf << "\n";
+      }
+      conf << "auth_param ntlm children 2\n";
+      break;
+    case ProxyAuth::Negotiate:
+      conf << "auth_param negotiate program " << kHelpers << "/negotiate_kerberos_auth -k "
+           << options.keytab << " -s " << options.servicePrincipal << "\n"
+           << "auth_param negotiate children 2\n"
+           << "auth_param negotiate keep_alive on\n";
       break;
   }
   return conf.str();
@@ -85,11 +98,13 @@ const char* ProxyAuthName(ProxyAuth auth) {
     case ProxyAuth::Basic: return "Basic";
     case ProxyAuth::Digest: return "Digest";
     case ProxyAuth::Ntlm: return "NTLM";
+    case ProxyAuth::Negotiate: return "Negotiate";
   }
   return "?";
 }
 
-SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::string& password) {
+SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::string& password,
+                       const SquidAuthOptions& options) {
   char tmpl[] = "/tmp/zyra-squid-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) return;
   dir_ = tmpl;
@@ -108,7 +123,7 @@ SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::strin
          "netdb_filename none\n"
          "shutdown_lifetime 0 seconds\n"
          "dns_v4_first on\n"
-      << AuthLines(auth, dir_, user, password)
+      << AuthLines(auth, dir_, user, password, options)
       << "acl authenticated proxy_auth REQUIRED\n"
          "http_access allow authenticated\n"
          "http_access deny all\n";
@@ -123,6 +138,7 @@ SquidProxy::SquidProxy(ProxyAuth auth, const std::string& user, const std::strin
   }
   ProcessOptions o;
   o.argv = {"squid", "-N", "-f", dir_ + "/squid.conf"};
+  o.setEnv = options.env;
   o.stdoutFile = dir_ + "/squid.out";
   o.stderrFile = dir_ + "/squid.err";
   process_ = std::make_unique<Process>(o);
@@ -141,6 +157,18 @@ bool SquidProxy::running() const { return process_ && AcceptsOnLoopback(port_); 
 std::string SquidProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 std::string SquidProxy::AccessLog() const { return ReadText(dir_ + "/access.log"); }
+
+std::string SquidProxy::AccessLogWith(const std::regex& pattern, long count) const {
+  std::string log = AccessLog();
+  for (int i = 0; i < 2000; ++i) {
+    const auto found =
+        std::distance(std::sregex_iterator(log.begin(), log.end(), pattern), std::sregex_iterator());
+    if (found >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log = AccessLog();
+  }
+  return log;
+}
 
 std::string SquidProxy::CacheLog() const {
   return ReadText(dir_ + "/cache.log") + ReadText(dir_ + "/squid.err");

@@ -107,6 +107,7 @@ struct WineSetup {
   std::string wineserver;
   std::string stub, installer, handler;
   std::string holder;  // zyra-file-holder.exe: built with the Windows tests
+  std::string credWriter;  // zyra-cred-writer.exe: built with the Windows tests
   std::string privateKey;
   std::string vendorDomain;
   std::string templatePrefix;
@@ -123,6 +124,7 @@ std::string Prepare(WineSetup& s) {
   s.installer = s.build + "/tools/installer_double/zyra-installer-double.exe";
   s.handler = s.build + "/tools/handler_double/zyra-handler-double.exe";
   s.holder = s.build + "/tests/zyra-file-holder.exe";
+  s.credWriter = s.build + "/tests/zyra-cred-writer.exe";
   for (const auto& f : {s.loader, s.stub, s.installer, s.handler})
     if (!fs::exists(f)) return "missing: " + f;
 
@@ -341,6 +343,25 @@ class WineMachine : public ScenarioMachine {
     return true;
   }
 
+  void SetStubEnvironment(const std::string& name, const std::string& value) override {
+    stubEnv_[name] = value;
+  }
+
+  bool StoreCredential(const std::string& host, const std::string& user,
+                       const std::string& password) override {
+    if (!fs::exists(s_.credWriter)) return false;
+    fs::copy_file(s_.credWriter, C("CorvZyraTest/zyra-cred-writer.exe"),
+                  fs::copy_options::overwrite_existing);
+    // A program of the Windows build: run with the stub's loader.
+    ProcessOptions o = WineCommand(
+        {"C:\\CorvZyraTest\\zyra-cred-writer.exe", host, user, password}, s_.loader);
+    o.stdoutFile = work_ + "/cred-writer.out";
+    o.stderrFile = work_ + "/cred-writer.err";
+    if (Run(o, 300) != 0)
+      ADD_FAILURE() << "zyra-cred-writer failed (see " << o.stderrFile << ")";
+    return true;
+  }
+
   void RegisterHandlerService(const std::vector<std::string>& args) override {
     fs::copy_file(s_.handler, C("CorvZyraTest/zyra-handler-double.exe"),
                   fs::copy_options::overwrite_existing);
@@ -407,6 +428,7 @@ class WineMachine : public ScenarioMachine {
       command = {"cmd", "/c", "C:\\CorvZyraTest\\run-stub.cmd"};
     }
     ProcessOptions o = WineCommand(command, s_.loader);
+    for (const auto& [name, value] : stubEnv_) o.setEnv[name] = value;
     o.setEnv["ZYRA_INSTALLER_DOUBLE_DIR"] = kInstallerDir;
     o.stdoutFile = work_ + "/stub.out";
     o.stderrFile = work_ + "/stub.err";
@@ -557,8 +579,10 @@ class WineMachine : public ScenarioMachine {
     const std::string port = Trimmed(ReadAll(work_ + "/pac.port"));
     if (port.empty()) ADD_FAILURE() << "the PAC server did not start: " << o.stderrFile;
     std::ofstream(C("ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), std::ios::binary)
-        << "http://127.0.0.1:" << port << "/proxy.pac\r\ncreds=" << proxy_->user << ":"
-        << proxy_->password << "\r\n";
+        << "http://127.0.0.1:" << port << "/proxy.pac\r\n"
+        << (proxy_->user.empty() && proxy_->password.empty()
+                ? std::string()
+                : "creds=" + proxy_->user + ":" + proxy_->password + "\r\n");
   }
 
   WineSetup s_;
@@ -569,6 +593,7 @@ class WineMachine : public ScenarioMachine {
   std::unique_ptr<Process> pacServer_;
   std::unique_ptr<Process> holder_;
   std::optional<ProxySettings> proxy_;
+  std::map<std::string, std::string> stubEnv_;
   int commands_ = 0;
   bool keep_ = false;
 };
