@@ -18,14 +18,19 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
+#include "tests/support/machine.h"
 #include "tests/support/process.h"
+#include "tests/support/squid_proxy.h"
 #include "tests/support/tool_run.h"
 
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using zyra_test::EmulatedMachine;
+using zyra_test::ProxyAuth;
 using zyra_test::ReadText;
+using zyra_test::SquidProxy;
 using zyra_test::RunTool;
 using zyra_test::TempFolder;
 using zyra_test::ToolRun;
@@ -81,7 +86,8 @@ TEST_P(EveryTool, AnUnknownOptionIsNamedAndExitsTwo) {
 INSTANTIATE_TEST_SUITE_P(
     Tools, EveryTool,
     ::testing::Values(ToolCase{"zyra-sign", ZYRA_SIGN, {"verify", "a", "b"}},
-                      ToolCase{"zyra-update-server", ZYRA_UPDATE_SERVER, {"--root", "."}}),
+                      ToolCase{"zyra-update-server", ZYRA_UPDATE_SERVER, {"--root", "."}},
+                      ToolCase{"zyra-proxy-report", ZYRA_PROXY_REPORT, {}}),
     [](const ::testing::TestParamInfo<ToolCase>& i) {
       std::string n = i.param.name;
       for (char& c : n)
@@ -372,5 +378,110 @@ TEST_F(UpdateServer, SaysWhatItServesAndWhyItRefuses) {
   EXPECT_THAT(Get(port, manifest, {"X-API-KEY: K3y"}).out,
               AllOf(HasSubstr("no manifest.json"), HasSubstr("\n404")));
 }
+
+// --- zyra-proxy-report -----------------------------------------------------
+
+class ProxyReport : public ::testing::Test {
+ protected:
+  ToolRun Report(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {ZYRA_PROXY_REPORT};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunTool(argv, m.root(), 120, {{"ZYRA_MACHINE_ROOT", m.root()}});
+  }
+  void WriteOverride(const std::string& content) {
+    fs::create_directories(m.C("ProgramData/Corvane/CorvZyra"));
+    std::ofstream(m.C("ProgramData/Corvane/CorvZyra/ProxyAutoConfigUrl.txt"), std::ios::binary)
+        << content;
+  }
+  // Where the machine's update server (started by OfferAgent) serves root()/www.
+  std::string Served() const {
+    return "http://127.0.0.1:" +
+           std::to_string(std::atoi(ReadText(m.root() + "/server.port").c_str()));
+  }
+  EmulatedMachine m;
+};
+
+TEST_F(ProxyReport, UrlsTheProgramDoesNotFetchAreErrors) {
+  const ToolRun r = Report({"http://example.org/x", "ftp://x/y", "notaurl", "https://a.b/"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("source = System"));
+  EXPECT_THAT(r.out, AllOf(HasSubstr("http://example.org/x -> DIRECT (no proxy)\n"),
+                           HasSubstr("ftp://x/y -> error: a ftp: URL"),
+                           HasSubstr("notaurl -> error: not a URL"),
+                           HasSubstr("https://a.b/ -> DIRECT (no proxy)\n")));
+  const ToolRun fine = Report({"http://example.org/x"});
+  EXPECT_EQ(fine.exitCode, 0) << fine.out;
+}
+
+TEST_F(ProxyReport, APacScriptThatCannotBeFetchedOrEvaluatedIsAnError) {
+  m.OfferAgent("1.0.0");  // a server to serve (or not) the scripts
+  std::ofstream(m.root() + "/www/broken.pac") << "function FindProxyForURL(url, host) { return ";
+  std::ofstream(m.root() + "/www/good.pac")
+      << "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:3\"; }";
+  const std::string refused =
+      "http://127.0.0.1:" + std::to_string(zyra_test::FreeLoopbackPort()) + "/proxy.pac";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {refused, "could not be fetched"},
+      {Served() + "/missing.pac", "could not be fetched"},
+      {Served() + "/broken.pac", "could not be evaluated"},
+  };
+  for (const auto& [pac, why] : cases) {
+    WriteOverride(pac + "\r\n");
+    const ToolRun r = Report({"http://example.org/x"});
+    EXPECT_EQ(r.exitCode, 1) << pac << "\n" << r.out;
+    EXPECT_THAT(r.out, AllOf(HasSubstr("http://example.org/x -> error: "), HasSubstr(why),
+                             HasSubstr(pac), Not(HasSubstr("-> DIRECT"))))
+        << pac;
+    const ToolRun check = Report({"--check", "http://example.org/x"});
+    EXPECT_EQ(check.exitCode, 1) << pac;
+    EXPECT_THAT(check.out, HasSubstr("error: the PAC script")) << pac;
+  }
+  WriteOverride(Served() + "/good.pac\r\n");
+  const ToolRun good = Report({"http://example.org/x"});
+  EXPECT_EQ(good.exitCode, 0) << good.out;
+  EXPECT_THAT(good.out, HasSubstr("http://example.org/x -> 127.0.0.1:3\n"));
+}
+
+class ProxyReportCheck : public ProxyReport, public ::testing::WithParamInterface<ProxyAuth> {};
+
+// One request through squid with the override file's credentials: the
+// schemes squid offers, its answers, the result; a wrong password is
+// reported as refused. The password shows nowhere.
+TEST_P(ProxyReportCheck, ReportsTheSchemesAndWhetherTheProxyAcceptsTheCredentials) {
+  const ProxyAuth auth = GetParam();
+  const std::string user = auth == ProxyAuth::Ntlm ? "CORP\\zyra" : "zyra";
+  const std::string password = "s3c:r3t-pw";
+  SquidProxy proxy(auth, "zyra", password);
+  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
+  m.OfferAgent("1.0.0");
+  m.SetProxyOverride(proxy.address(), user + ":" + password);
+  const std::string url = Served() + "/CorvZyraAgent-Setup.exe.manifest";
+  const std::string scheme = zyra_test::ProxyAuthName(auth);
+
+  const ToolRun ok = Report({"--check", url});
+  EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err << proxy.CacheLog();
+  EXPECT_THAT(ok.out, AllOf(HasSubstr("proxy: " + proxy.address()),
+                            HasSubstr("credentials: user " + user + " from the override file"),
+                            HasSubstr("proxy offered: " + scheme), HasSubstr("407"),
+                            HasSubstr("result: 200, the request went through: the proxy "
+                                      "accepted the credentials")));
+  EXPECT_THAT(ok.out + ok.err, Not(HasSubstr(password)));
+
+  if (auth != ProxyAuth::Ntlm) {  // squid's NTLM helper takes any password
+    m.SetProxyOverride(proxy.address(), user + ":wrong-" + password);
+    const ToolRun refused = Report({"--check", url});
+    EXPECT_EQ(refused.exitCode, 1) << refused.out;
+    EXPECT_THAT(refused.out, AllOf(HasSubstr("proxy offered: " + scheme),
+                                   HasSubstr("result: refused: the proxy answered 407 to the "
+                                             "credentials of user " + user)));
+    EXPECT_THAT(refused.out + refused.err, Not(HasSubstr("r3t-pw")));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Squid, ProxyReportCheck,
+                         ::testing::Values(ProxyAuth::Basic, ProxyAuth::Ntlm),
+                         [](const ::testing::TestParamInfo<ProxyAuth>& i) {
+                           return std::string(zyra_test::ProxyAuthName(i.param));
+                         });
 
 }  // namespace
