@@ -484,4 +484,35 @@ INSTANTIATE_TEST_SUITE_P(Squid, ProxyReportCheck,
                            return std::string(zyra_test::ProxyAuthName(i.param));
                          });
 
+// tinyproxy answers credentials it refuses with 401, not 407: the report
+// tells that apart from a server's 401.
+TEST_F(ProxyReport, AProxyThatRefusesCredentialsWith401IsNamed) {
+  const int port = zyra_test::FreeLoopbackPort();
+  std::ofstream(m.root() + "/tinyproxy.conf")
+      << "Port " << port << "\nListen 127.0.0.1\nTimeout 60\nMaxClients 10\n"
+      << "BasicAuth zyra s3cret\nLogLevel Info\n";
+  zyra_test::ProcessOptions o;
+  o.argv = {"tinyproxy", "-d", "-c", m.root() + "/tinyproxy.conf"};
+  o.stdoutFile = m.root() + "/tinyproxy.log";
+  o.stderrFile = m.root() + "/tinyproxy.log";
+  zyra_test::Process tinyproxy(o);
+  for (int i = 0; i < 2500 && !zyra_test::AcceptsOnLoopback(port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(zyra_test::AcceptsOnLoopback(port)) << ReadText(m.root() + "/tinyproxy.log");
+  m.OfferAgent("1.0.0");
+  const std::string url = Served() + "/CorvZyraAgent-Setup.exe.manifest";
+
+  m.SetProxyOverride("127.0.0.1:" + std::to_string(port), "zyra:wrong");
+  const ToolRun refused = Report({"--check", url});
+  EXPECT_EQ(refused.exitCode, 1) << refused.out;
+  EXPECT_THAT(refused.out, AllOf(HasSubstr("proxy offered: Basic"), HasSubstr(" 407 "),
+                                 HasSubstr(" 401 "),
+                                 HasSubstr("refused: 401 after the proxy asked for credentials "
+                                           "(407)")));
+  m.SetProxyOverride("127.0.0.1:" + std::to_string(port), "zyra:s3cret");
+  const ToolRun ok = Report({"--check", url});
+  EXPECT_EQ(ok.exitCode, 0) << ok.out;
+  EXPECT_THAT(ok.out, HasSubstr("result: 200"));
+}
+
 }  // namespace

@@ -207,10 +207,16 @@ int Check(const std::string& url) {
               << (answers.schemes.empty() ? "" : ": the proxy accepted the credentials") << "\n";
     return 0;
   }
+  const std::string whose =
+      detector.hasCreds ? " of user " + detector.user : std::string(" (none given)");
+  const bool proxyAsked = !lookup.proxy.empty() && !answers.schemes.empty();
   if (status == 407) {
-    std::cout << "  result: refused: the proxy answered 407 to the credentials"
-              << (detector.hasCreds ? " of user " + detector.user : std::string(" (none given)"))
-              << "\n";
+    std::cout << "  result: refused: the proxy answered 407 to the credentials" << whose << "\n";
+  } else if (status == 401 && proxyAsked) {
+    // tinyproxy, for one, answers credentials it refuses with 401.
+    std::cout << "  result: refused: 401 after the proxy asked for credentials (407): a proxy "
+                 "that answers refused credentials with 401 instead of 407; check the credentials"
+              << whose << "\n";
   } else {
     std::cout << "  result: failed, http code " << status << " (result " << rc << ")\n";
   }
