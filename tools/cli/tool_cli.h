@@ -11,10 +11,12 @@ namespace zyra_tools {
 
 constexpr int kUsageError = 2;
 
-// "--version" prints "<tool> <project version>".
-inline void AddVersionFlag(CLI::App& app) {
+// "--version" prints "<tool> <project version>". Options are written the
+// same way on every system: "/name" is an argument (a path), never an option.
+inline void SetUpTool(CLI::App& app) {
   app.set_version_flag("--version", app.get_name() + " " + ZYRA_PROJECT_VERSION,
                        "Print the version and exit");
+  app.allow_windows_style_options(false);
 }
 
 // Parses argv into app. True: go on. False: the tool ends with exitCode

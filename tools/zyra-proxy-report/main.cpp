@@ -44,7 +44,7 @@ std::string UrlProblem(const std::string& url) {
   if (u == nullptr) return "cannot parse the URL";
   std::string why;
   char* scheme = nullptr;
-  if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+  if (curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
       curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
     why = "not a URL (the program fetches http:// and https:// URLs only)";
   } else if (std::string(scheme) != "http" && std::string(scheme) != "https") {
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
       "script cannot be fetched or evaluated, or the --check request fails; 2 for a usage "
       "error.",
       "zyra-proxy-report"};
-  zyra_tools::AddVersionFlag(app);
+  zyra_tools::SetUpTool(app);
   std::vector<std::string> urls;
   std::string checkUrl;
   app.add_option("URL", urls, "URLs to look the proxy up for (http:// or https://)");

@@ -142,7 +142,7 @@ int Verify(const std::string& hostFile, const std::string& hostSigFile,
 bool IsUsableBaseUrl(const std::string& url) {
   CURLU* u = curl_url();
   if (u == nullptr) return false;
-  bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+  bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
   char* part = nullptr;
   if (ok && curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
     const std::string scheme = part;
@@ -227,7 +227,7 @@ int main(int argc, char** argv) {
       "of the packages the provisioning stub downloads, and the update manifest listing them.\n"
       "Exit codes: 0 success (valid), 1 invalid signature, 2 usage or I/O error.",
       "zyra-sign"};
-  zyra_tools::AddVersionFlag(app);
+  zyra_tools::SetUpTool(app);
   app.require_subcommand(1);
 
   std::string privateKey, publicKey, file, sigFile, folder, baseUrl, verifyKey;

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
       "Logs every request on standard output (header names, never their values) and the reason "
       "of every refusal.",
       "zyra-update-server"};
-  zyra_tools::AddVersionFlag(app);
+  zyra_tools::SetUpTool(app);
   std::string root, cert, key, bind = "127.0.0.1", apiKey = kProgramApiKey, portFile;
   int port = 0;
   app.add_option("--root", root, "The folder to serve (made by zyra-sign manifest)")
