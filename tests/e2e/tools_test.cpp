@@ -1,6 +1,7 @@
 // The project's tools through their real binaries: argument handling
 // (--help, --version, bad arguments), zyra-sign's key safety and checks,
-// zyra-update-server's exclusive port, argument checks and refusals.
+// zyra-update-server's exclusive port, argument checks and refusals,
+// zyra-proxy-report's errors and its --check through squid and tinyproxy.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
