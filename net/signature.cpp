@@ -130,21 +130,25 @@ std::string BytesToHex(const Bytes& bytes) {
   return out;
 }
 
-bool VerifySignatureDigest(const Md5Digest& digest, const Bytes& signature) {
+bool VerifySignatureDigest(const Md5Digest& digest, const Bytes& signature, RSA* otherKey) {
   if (signature.empty()) return false;
-  RsaPtr key(RSA_new());
-  if (!key || !LoadPublicKey(key.get())) return false;
+  RsaPtr compiledIn;
+  if (otherKey == nullptr) {
+    compiledIn.reset(RSA_new());
+    if (!compiledIn || !LoadPublicKey(compiledIn.get())) return false;
+  }
+  RSA* const key = otherKey != nullptr ? otherKey : compiledIn.get();
 
-  Bytes block(static_cast<std::size_t>(RSA_size(key.get())));
+  Bytes block(static_cast<std::size_t>(RSA_size(key)));
   const int n = RSA_public_decrypt(static_cast<int>(signature.size()), signature.data(),
-                                   block.data(), key.get(), RSA_PKCS1_PADDING);
+                                   block.data(), key, RSA_PKCS1_PADDING);
   if (n < kMd5Length) return false;
   if (n == kMd5Length) return std::memcmp(block.data(), digest.data(), kMd5Length) == 0;
   if (n < static_cast<int>(sizeof kMd5DigestInfoPrefix) ||
       std::memcmp(block.data(), kMd5DigestInfoPrefix, sizeof kMd5DigestInfoPrefix) != 0)
     return false;
   return RSA_verify(NID_md5, digest.data(), kMd5Length, signature.data(),
-                    static_cast<unsigned int>(signature.size()), key.get()) == 1;
+                    static_cast<unsigned int>(signature.size()), key) == 1;
 }
 
 bool VerifySignatureBlock(const Bytes& package, const Bytes& signature) {
@@ -162,12 +166,13 @@ bool ValidateSignature(const std::string& packagePath, const std::string& signat
   return ValidateSignatureDigest(digest, text);
 }
 
-bool ValidateSignatureDigest(const Md5Digest& digest, const std::string& signatureText) {
+bool ValidateSignatureDigest(const Md5Digest& digest, const std::string& signatureText,
+                             RSA* key) {
   Bytes signature;
   if (!HexToBytes(signatureText, signature)) return false;
-  if (VerifySignatureDigest(digest, signature)) return true;
+  if (VerifySignatureDigest(digest, signature, key)) return true;
   std::reverse(signature.begin(), signature.end());
-  return VerifySignatureDigest(digest, signature);
+  return VerifySignatureDigest(digest, signature, key);
 }
 
 platform::win::FileHandle OpenPackageHeld(const std::string& packagePath) {

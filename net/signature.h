@@ -35,9 +35,11 @@ constexpr std::size_t kDigestBlockSize = 1024 * 1024;
 [[nodiscard]] bool DigestPackageFile(const std::string& path, Md5Digest& digest);
 
 // The checks of ValidateSignature on the package's digest and the signature
-// file's text: decode, then both byte orders.
+// file's text: decode, then both byte orders. key: another public key to
+// check against (the publisher's tool), null for the compiled-in one.
 [[nodiscard]] bool ValidateSignatureDigest(const Md5Digest& digest,
-                                           const std::string& signatureText);
+                                           const std::string& signatureText,
+                                           RSA* key = nullptr);
 
 // The same for a package already open (held against changes until it is
 // run): validates the bytes read through that handle from its current
@@ -53,8 +55,10 @@ constexpr std::size_t kDigestBlockSize = 1024 * 1024;
 // The same checks on the package bytes themselves (false for no bytes).
 [[nodiscard]] bool ValidateSignatureText(const Bytes& package, const std::string& signatureText);
 
-// One verification of one byte order, against the package's digest.
-[[nodiscard]] bool VerifySignatureDigest(const Md5Digest& digest, const Bytes& signature);
+// One verification of one byte order, against the package's digest; key as
+// for ValidateSignatureDigest.
+[[nodiscard]] bool VerifySignatureDigest(const Md5Digest& digest, const Bytes& signature,
+                                         RSA* key = nullptr);
 
 // One verification of one byte order, against the package bytes (false for
 // no bytes).

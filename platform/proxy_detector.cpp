@@ -225,8 +225,10 @@ bool ProxyDetector::DiscoverPacUrl(std::ostream* log) {
   return false;
 }
 
-std::string ProxyDetector::GetProxyForUrl(const std::string& url, std::ostream* log) const {
-  if (!autoConfigUrl.empty()) return EvaluatePac(url, log);
+std::string ProxyDetector::GetProxyForUrl(const std::string& url, std::ostream* log,
+                                          std::uint32_t* pacError) const {
+  if (pacError != nullptr) *pacError = 0;
+  if (!autoConfigUrl.empty()) return EvaluatePac(url, log, pacError);
   const auto sep = url.find("://");
   const std::string scheme = sep == std::string::npos ? std::string() : url.substr(0, sep);
   const std::string rest = scheme.empty() ? url : url.substr(sep + 3);
@@ -249,7 +251,8 @@ bool ProxyDetector::IsBypassed(const std::string& host) const {
          (host == "localhost" || host == "127.0.0.1");
 }
 
-std::string ProxyDetector::EvaluatePac(const std::string& url, std::ostream* log) const {
+std::string ProxyDetector::EvaluatePac(const std::string& url, std::ostream* log,
+                                       std::uint32_t* pacError) const {
   const win::HINTERNET session = PacSession();
 
   const std::u16string wideConfigUrl = ToWide(autoConfigUrl);
@@ -265,8 +268,9 @@ std::string ProxyDetector::EvaluatePac(const std::string& url, std::ostream* log
   std::string list;
   {
     win::WinHttpProxyInfo info;
-    if (win::WinHttpGetProxyForUrl(session, wideUrl.c_str(), &options, &info) && info.lpszProxy)
-      list = FromWide(info.lpszProxy);
+    const bool ok = win::WinHttpGetProxyForUrl(session, wideUrl.c_str(), &options, &info) != 0;
+    if (pacError != nullptr) *pacError = ok ? 0 : static_cast<std::uint32_t>(win::GetLastError());
+    if (ok && info.lpszProxy) list = FromWide(info.lpszProxy);
   }
 
   const std::vector<std::string> entries = SplitString(list, ';');

@@ -57,8 +57,11 @@ class ProxyDetector {
 
   // The proxy for url (normally host:port), empty for a direct connection.
   // Call after a Detect that returned true. Throws std::range_error when url
-  // or the PAC URL handed to WinHTTP is not valid UTF-8.
-  [[nodiscard]] std::string GetProxyForUrl(const std::string& url, std::ostream* log) const;
+  // or the PAC URL handed to WinHTTP is not valid UTF-8. pacError, when
+  // given, receives WinHTTP's error code of a PAC evaluation that failed
+  // (and so answered direct), 0 otherwise.
+  [[nodiscard]] std::string GetProxyForUrl(const std::string& url, std::ostream* log,
+                                           std::uint32_t* pacError = nullptr) const;
 
   // One line: source, target, PAC URL, bypass list, proxy list, per-scheme
   // proxies and the user name of the override credentials.
@@ -74,7 +77,8 @@ class ProxyDetector {
   [[nodiscard]] bool ApplyOverrideContent(const std::string& content, const std::string& path,
                                           std::ostream* log);
   [[nodiscard]] bool DiscoverPacUrl(std::ostream* log);
-  [[nodiscard]] std::string EvaluatePac(const std::string& url, std::ostream* log) const;
+  [[nodiscard]] std::string EvaluatePac(const std::string& url, std::ostream* log,
+                                        std::uint32_t* pacError = nullptr) const;
   [[nodiscard]] std::string GetProxyForHost(const std::string& scheme, const std::string& host,
                                             std::ostream* log) const;
   [[nodiscard]] bool IsBypassed(const std::string& host) const;

@@ -1,14 +1,22 @@
 #include "tools/zyra-sign/signing.h"
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+
+#include "net/package_key.h"
+#include "tools/zyra-sign/key_file.h"
 
 namespace zyra_sign {
 namespace {
@@ -25,6 +33,10 @@ struct BioFree {
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using CtxPtr = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
+struct BnFree {
+  void operator()(BIGNUM* b) const noexcept { BN_free(b); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
 
 std::string OpenSslError(const std::string& what) {
   const unsigned long e = ERR_get_error();
@@ -33,31 +45,85 @@ std::string OpenSslError(const std::string& what) {
   return e != 0 ? what + ": " + buf : what;
 }
 
+// The only keys the program checks signatures with.
+constexpr int kKeyBits = 2048;
+constexpr unsigned long kExponent = 65537;
+
+std::string BioText(BIO* bio) {
+  char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  return n > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(n)) : std::string();
+}
+
+// An RSA key of the program's kind: 2048 bits, exponent 65537.
+bool CheckKeyShape(const EVP_PKEY* key, const std::string& path, std::string& error) {
+  if (EVP_PKEY_get_bits(key) != kKeyBits) {
+    error = path + " is a " + std::to_string(EVP_PKEY_get_bits(key)) +
+            "-bit key; the program checks 2048-bit keys only";
+    return false;
+  }
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &raw) != 1) {
+    error = OpenSslError("cannot read the exponent of " + path);
+    return false;
+  }
+  BnPtr e(raw);
+  if (!BN_is_word(e.get(), kExponent)) {
+    char* dec = BN_bn2dec(e.get());
+    error = path + " has the public exponent " + (dec != nullptr ? dec : "?") +
+            "; the program checks keys with exponent 65537 only";
+    OPENSSL_free(dec);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPath,
-                     std::string& error) {
+                     bool replace, std::string& error) {
+  namespace fs = std::filesystem;
+  if (!replace) {
+    // Both paths are checked before anything is written: never half a pair.
+    for (const std::string* p : {&privatePath, &publicPath}) {
+      std::error_code ec;
+      if (fs::exists(fs::symlink_status(*p, ec))) {
+        error = *p + " exists: not replaced (--force replaces it)";
+        return false;
+      }
+    }
+  }
   CtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
   EVP_PKEY* raw = nullptr;
-  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) != 1 ||
+  BnPtr e(BN_new());
+  if (!ctx || !e || BN_set_word(e.get(), kExponent) != 1 || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kKeyBits) != 1 ||
+      EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) != 1 ||
       EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
     error = OpenSslError("key generation failed");
     return false;
   }
   PkeyPtr key(raw);
-  BioPtr priv(BIO_new_file(privatePath.c_str(), "wb"));
-  if (!priv || PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                        nullptr) != 1) {
-    error = OpenSslError("cannot write " + privatePath);
-    return false;
+  std::string privatePem, publicPem;
+  {
+    BioPtr mem(BIO_new(BIO_s_mem()));
+    if (!mem || PEM_write_bio_PrivateKey(mem.get(), key.get(), nullptr, nullptr, 0, nullptr,
+                                         nullptr) != 1) {
+      error = OpenSslError("cannot encode the private key");
+      return false;
+    }
+    privatePem = BioText(mem.get());
   }
-  BioPtr pub(BIO_new_file(publicPath.c_str(), "wb"));
-  if (!pub || PEM_write_bio_PUBKEY(pub.get(), key.get()) != 1) {
-    error = OpenSslError("cannot write " + publicPath);
-    return false;
+  {
+    BioPtr mem(BIO_new(BIO_s_mem()));
+    if (!mem || PEM_write_bio_PUBKEY(mem.get(), key.get()) != 1) {
+      error = OpenSslError("cannot encode the public key");
+      return false;
+    }
+    publicPem = BioText(mem.get());
   }
-  return true;
+  if (!WriteKeyFile(privatePath, privatePem, true, replace, error)) return false;
+  return WriteKeyFile(publicPath, publicPem, false, replace, error);
 }
 
 namespace {
@@ -76,10 +142,7 @@ bool StartSigning(const std::string& privatePemPath, PkeyPtr& key, EVP_MD_CTX* m
     error = OpenSslError(privatePemPath + " is not an RSA private key");
     return false;
   }
-  if (EVP_PKEY_bits(key.get()) != 2048) {
-    error = privatePemPath + " is not a 2048-bit key";
-    return false;
-  }
+  if (!CheckKeyShape(key.get(), privatePemPath, error)) return false;
   EVP_PKEY_CTX* pctx = nullptr;
   if (md == nullptr || EVP_DigestSignInit(md, &pctx, EVP_md5(), nullptr, key.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1) {
@@ -141,6 +204,53 @@ bool SignOpenFile(const std::string& privatePemPath, std::FILE* file, net::Bytes
     return false;
   }
   return FinishSigning(md.get(), signature, error);
+}
+
+bool IsBuildKey(const std::string& privatePemPath, bool& matches, std::string& error) {
+  MdPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  PkeyPtr key;
+  if (!StartSigning(privatePemPath, key, md.get(), error)) return false;
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &raw) != 1) {
+    error = OpenSslError("cannot read the modulus of " + privatePemPath);
+    return false;
+  }
+  BnPtr n(raw);
+  // The compiled-in modulus: a leading zero byte, then 256 bytes.
+  unsigned char modulus[sizeof net::kPackageKeyModulus - 1];
+  matches = BN_bn2binpad(n.get(), modulus, sizeof modulus) == static_cast<int>(sizeof modulus) &&
+            std::memcmp(modulus, net::kPackageKeyModulus + 1, sizeof modulus) == 0;
+  return true;
+}
+
+RSA* LoadVerifyKey(const std::string& publicPemPath, std::string& error) {
+  BioPtr in(BIO_new_file(publicPemPath.c_str(), "rb"));
+  if (!in) {
+    error = OpenSslError("cannot read " + publicPemPath);
+    return nullptr;
+  }
+  PkeyPtr key(PEM_read_bio_PUBKEY(in.get(), nullptr, nullptr, nullptr));
+  if (!key) {
+    // A PKCS #1 "RSA PUBLIC KEY" file.
+    ERR_clear_error();
+    BIO_reset(in.get());
+    RSA* rsa = PEM_read_bio_RSAPublicKey(in.get(), nullptr, nullptr, nullptr);
+    if (rsa != nullptr) {
+      key.reset(EVP_PKEY_new());
+      if (!key || EVP_PKEY_assign_RSA(key.get(), rsa) != 1) {
+        RSA_free(rsa);
+        key.reset();
+      }
+    }
+  }
+  if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
+    error = OpenSslError(publicPemPath + " is not an RSA public key (PEM)");
+    return nullptr;
+  }
+  if (!CheckKeyShape(key.get(), publicPemPath, error)) return nullptr;
+  RSA* rsa = EVP_PKEY_get1_RSA(key.get());
+  if (rsa == nullptr) error = OpenSslError("cannot use " + publicPemPath);
+  return rsa;
 }
 
 }  // namespace zyra_sign

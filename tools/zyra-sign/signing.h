@@ -3,13 +3,29 @@
 #include <cstdio>
 #include <string>
 
+#include <openssl/rsa.h>
+
 #include "net/signature.h"
 
 namespace zyra_sign {
 
-// Writes a new RSA-2048 key pair (e = 65537) as PEM files.
+// Writes a new RSA-2048 key pair (e = 65537) as PEM files: the private key
+// readable by its owner only (mode 0600), the public key by everyone. An
+// existing file at either path is an error unless replace is set (then the
+// new file takes its place in one rename).
 [[nodiscard]] bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPath,
-                                   std::string& error);
+                                   bool replace, std::string& error);
+
+// Whether the private key is the one this build checks packages against
+// (the compiled-in public key's modulus). False with error when the key
+// cannot be read or is not a usable signing key.
+[[nodiscard]] bool IsBuildKey(const std::string& privatePemPath, bool& matches,
+                              std::string& error);
+
+// Loads a PEM public key (SubjectPublicKeyInfo or PKCS #1) for verify --key;
+// only RSA-2048 keys with exponent 65537 are accepted. The RSA key is the
+// caller's (RSA_free).
+[[nodiscard]] RSA* LoadVerifyKey(const std::string& publicPemPath, std::string& error);
 
 // PKCS #1 v1.5 signature with an MD5 DigestInfo over data, most significant
 // byte first (what "openssl dgst -md5 -sign" makes).
