@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/file_helpers.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/cregistry.h"
 #include "platform/installer_launch.h"
@@ -77,14 +78,22 @@ std::string ParseAvailableVersion(const std::string& text) {
   nlohmann::json doc;
   try {
     doc = nlohmann::json::parse(text);
-  } catch (const std::exception&) {
-    throw std::runtime_error("it is not JSON");
+  } catch (const std::exception& e) {
+    // The parser's message names the position: "parse error at line 1,
+    // column 2: ..." (without the library's "[json.exception...] " tag).
+    std::string why = e.what();
+    const auto tag = why.rfind("[json.exception.", 0) == 0 ? why.find("] ") : std::string::npos;
+    if (tag != std::string::npos) why.erase(0, tag + 2);
+    throw std::runtime_error("it is not JSON (" + why + ")");
   }
   if (doc.empty()) return std::string();  // null, {} and [] name no version
-  if (!doc.is_object()) throw std::runtime_error("it is not a JSON object");
+  if (!doc.is_object())
+    throw std::runtime_error(std::string("it is a JSON ") + doc.type_name() + ", not an object");
   const auto it = doc.find("version");
-  if (it == doc.end() || !it->is_string())
-    throw std::runtime_error("its \"version\" is not a string");
+  if (it == doc.end()) throw std::runtime_error("it has no \"version\"");
+  if (!it->is_string())
+    throw std::runtime_error(std::string("its \"version\" is a ") + it->type_name() +
+                             ", not a string");
   return it->get<std::string>();
 }
 
@@ -119,7 +128,8 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
     // A version file we cannot use is as good as none: the agent cannot be
     // brought up to date.
     DeleteFileIfExists(run.manifestPath);
-    logging::Error("Cannot read ZyraAgent version file: {0}.", e.what());
+    logging::Error("Cannot read ZyraAgent version file: {0}.", logging::Escaped(e.what()));
+    logging::Error("Cannot download ZyraAgent version file.");
     run.resultCode = ResultCode::AgentDownloadFailed;
     return false;
   }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "app/file_helpers.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "net/signature.h"
 #include "platform/clock.h"
@@ -357,7 +358,12 @@ std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
   // From here to the caller's use of it the package cannot change: the
   // bytes validated are the bytes read through this handle.
   platform::win::FileHandle package = OpenPackageHeld(packageFile);
-  if (!ValidateSignatureOfOpenFile(package, signatureFile)) return SignatureInvalid;
+  if (!ValidateSignatureOfOpenFile(package, signatureFile)) {
+    logging::Error("[{0}] - Signature {1} does not validate {2}: the package is refused. Result: {3}",
+                   "DownloadManager::DownloadAndValidate", logging::Escaped(signatureUrl),
+                   logging::Escaped(packageUrl), SignatureInvalid);
+    return SignatureInvalid;
+  }
   if (held != nullptr) *held = std::move(package);
   if (packageOut != nullptr) *packageOut = packageFile;
   *signaturePath = signatureFile;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/file_helpers.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/thread_name.h"
 #include "update/vendor_config.h"
@@ -33,6 +34,17 @@ constexpr PackageKind kKinds[] = {
 };
 
 constexpr std::int32_t kDefaultTtl = 7200;
+
+// The JSON library's message without its "[json.exception...] " tag: for a
+// parse error the position and what was found there.
+std::string ExceptionText(const std::exception& e) {
+  std::string text = e.what();
+  if (text.rfind("[json.exception.", 0) == 0) {
+    const auto end = text.find("] ");
+    if (end != std::string::npos) text.erase(0, end + 2);
+  }
+  return text;
+}
 
 // A string member, empty when absent; throws json::type_error for another type.
 std::string StringMember(const json& object, const char* key) {
@@ -76,15 +88,24 @@ std::int32_t TtlOf(const json& doc) {
 
 std::string DefaultManifestUrl() { return std::string("https://") + kUpdateHost + kManifestPath; }
 
-std::int32_t ParseManifestBody(const std::vector<char>& body, json& manifest, std::int32_t& ttl) {
+std::int32_t ParseManifestBody(const std::vector<char>& body, json& manifest, std::int32_t& ttl,
+                               std::string* reason) {
+  std::string why;
   try {
     manifest = json::parse(body.begin(), body.end());
-    if (!manifest.is_object()) return net::ManifestParseFailed;
-    ttl = TtlOf(manifest);
-  } catch (const std::exception&) {
-    return net::ManifestParseFailed;
+    const auto it = manifest.is_object() ? manifest.find("ttl") : manifest.end();
+    if (!manifest.is_object())
+      why = std::string("it is a JSON ") + manifest.type_name() + ", not an object";
+    else if (it != manifest.end() && !it->is_number() && !it->is_boolean())
+      why = std::string("\"ttl\" of type ") + it->type_name();
+    else
+      ttl = TtlOf(manifest);
+  } catch (const std::exception& e) {
+    why = ExceptionText(e);
   }
-  return net::Ok;
+  if (why.empty()) return net::Ok;
+  if (reason != nullptr) *reason = why;
+  return net::ManifestParseFailed;
 }
 
 void FindPackageUrls(const json& manifest, const std::string& packageName, std::string& url,
@@ -249,9 +270,14 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
     return rc;
   }
   std::int32_t ttl = 0;
-  const std::int32_t parsed = ParseManifestBody(body, manifest, ttl);
+  std::string reason;
+  const std::int32_t parsed = ParseManifestBody(body, manifest, ttl, &reason);
   body = std::vector<char>();
-  if (parsed != net::Ok) return parsed;
+  if (parsed != net::Ok) {
+    logging::Error("[DownloadLatestUpdateManifest] - Update manifest {0} is not usable: {1}. Result: {2}",
+                   logging::Escaped(manifestUrl), logging::Escaped(reason), parsed);
+    return parsed;
+  }
   manifestTtl = ttl;
   manifestExpiry = MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
   return net::Ok;
@@ -275,7 +301,11 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
   std::string url;
   std::string signatureUrl;
   FindPackageUrls(manifest, k.packageName, url, signatureUrl);
-  if (url.empty() || signatureUrl.empty()) return net::EmptyUrl;
+  if (url.empty() || signatureUrl.empty()) {
+    logging::Error("[UpdateManager] the manifest names no url and sigv1 signature for {0}. Result: {1}",
+                   k.packageName, net::EmptyUrl);
+    return net::EmptyUrl;
+  }
 
   downloadManager->progressEnabled = k.progress;
   static const std::regex kZipAtEnd(".zip$", std::regex::ECMAScript);

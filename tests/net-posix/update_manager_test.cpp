@@ -245,6 +245,30 @@ TEST_F(Update, TtlRulesAndUnusableBodies) {
   }
 }
 
+// Why a body is no usable manifest, as the error line gives it.
+TEST(ManifestBody, ReasonsNameThePositionTheDocumentOrTheTtlType) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "parse error at line 1, column 1: syntax error while parsing value"},
+      {"{\"ttl\":1,\n  x}", "parse error at line 2, column 3: syntax error while parsing object key"},
+      {R"({"ttl":1} x)", "parse error at line 1, column 11: syntax error while parsing value"},
+      {"[]", "it is a JSON array, not an object"},
+      {"42", "it is a JSON number, not an object"},
+      {R"({"ttl":"60"})", "\"ttl\" of type string"},
+      {R"({"ttl":{}})", "\"ttl\" of type object"},
+  };
+  for (const auto& [body, reason] : cases) {
+    nlohmann::json manifest;
+    std::int32_t ttl = 5;
+    std::string why;
+    EXPECT_EQ(update::ParseManifestBody(std::vector<char>(body.begin(), body.end()), manifest, ttl,
+                                        &why),
+              net::ManifestParseFailed)
+        << body;
+    EXPECT_EQ(why.rfind(reason, 0), 0u) << body << " gave: " << why;
+    EXPECT_EQ(ttl, 5);
+  }
+}
+
 TEST_F(Update, FreshnessNoteOnlyForASecondCallWithinTheTtl) {
   TestHttpServer server;
   PointAt(server);

@@ -1,0 +1,336 @@
+// Every failure names its cause in a level-2 log, right before the line
+// that reports it, and what comes from outside stays bounded: stalled and
+// endless servers, untrusted text in the log, a huge "ttl", a result file
+// that cannot be written, a wait that read nothing. The real stub on the
+// emulated machine, under libfaketime.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/machine.h"
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using zyra_test::EmulatedMachine;
+using zyra_test::StubRun;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kManifestPath = "/api/files/manifest/zyra/latest";
+constexpr const char* kVersionFile = "/CorvZyraAgent-Setup.exe.manifest";
+constexpr const char* kVersionSig = "/CorvZyraAgent-Setup.exe.manifest.sig";
+constexpr const char* kInstaller = "/CorvZyraAgent-Setup.exe";
+constexpr const char* kInstallerSig = "/CorvZyraAgent-Setup.exe.sig";
+constexpr const char* kResultPath =
+    "C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt";
+
+bool EndsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// What the server does with one request.
+struct Reply {
+  enum Kind { kWhole, kStallAfterHeaders, kEndless } kind = kWhole;
+  std::string bytes;  // kWhole: the whole response; otherwise the headers
+};
+
+std::string Ok(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// An HTTP server on 127.0.0.1 that answers one connection at a time: a whole
+// response, headers and then nothing until the client hangs up, or headers
+// and then bytes without end, streamed (never held) until the client hangs
+// up or 2 GiB have gone.
+class StreamingServer {
+ public:
+  using Script = std::function<Reply(const std::string& path, int nth)>;
+  static constexpr long long kEndlessLimit = 2LL << 30;
+
+  explicit StreamingServer(Script script) : script_(std::move(script)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~StreamingServer() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+  [[nodiscard]] std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  [[nodiscard]] int Count(const std::string& suffix) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const auto& [path, count] : counts_)
+      if (EndsWith(path, suffix)) n += count;
+    return n;
+  }
+  [[nodiscard]] long long MostSent() const { return mostSent_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      const int conn = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (conn < 0) return;
+      Answer(conn);
+      ::close(conn);
+    }
+  }
+  void Answer(int conn) {
+    std::string request;
+    char buf[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const long n = ::recv(conn, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      request.append(buf, static_cast<std::size_t>(n));
+    }
+    const auto sp1 = request.find(' ');
+    const auto sp2 = request.find(' ', sp1 + 1);
+    const std::string target = request.substr(sp1 + 1, sp2 - sp1 - 1);
+    const std::string path = target.substr(0, target.find('?'));
+    int nth = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      nth = ++counts_[path];
+    }
+    const Reply reply = script_(path, nth);
+    if (!SendAll(conn, reply.bytes)) return;
+    if (reply.kind == Reply::kStallAfterHeaders) {
+      // Nothing more: wait for the client to give up (or the test to end).
+      while (!stop_ && ::recv(conn, buf, sizeof buf, 0) > 0) {
+      }
+    } else if (reply.kind == Reply::kEndless) {
+      const std::string chunk(1 << 16, 'x');
+      long long sent = 0;
+      while (!stop_ && sent < kEndlessLimit && SendAll(conn, chunk)) sent += chunk.size();
+      mostSent_ = std::max(mostSent_.load(), sent);
+    }
+  }
+  static bool SendAll(int conn, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const long n = ::send(conn, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  Script script_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<long long> mostSent_{0};
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::map<std::string, int> counts_;
+};
+
+// Offers agent 2.0.0 (none installed) from the test's own server, which
+// serves the signed files unless the current script says otherwise. The log
+// level is 2: what an administrator's log shows.
+class Cause : public ::testing::Test {
+ protected:
+  using Answer = std::function<std::optional<Reply>(const std::string& path, int nth)>;
+
+  void SetUp() override {
+    m.InstallStub();
+    m.PutToken("{\"orgId\":\"e2e\"}");
+    m.InstallHandlerService({"--behaviour", "success"});
+    m.OfferAgent("2.0.0");
+    m.ServeFrom(server.BaseUrl());
+    m.SetLogLevel(2);
+  }
+
+  void Inject(Answer answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = std::move(answer);
+  }
+
+  std::string Served(const std::string& path) const {
+    if (EndsWith(path, kManifestPath)) return m.ReadFile(m.root() + "/www/manifest.json");
+    if (path.find("..") != std::string::npos) return "";
+    return m.ReadFile(m.root() + "/www" + path);
+  }
+
+  // The signed update manifest with its "ttl" replaced by this JSON text
+  // (kept as written: numbers beyond 64 bits included).
+  std::string ManifestWithTtl(const std::string& ttl) const {
+    nlohmann::json doc = nlohmann::json::parse(Served(kManifestPath));
+    doc.erase("ttl");
+    return "{\"ttl\":" + ttl + "," + doc.dump().substr(1);
+  }
+
+  std::string ManifestUrl() const { return server.BaseUrl() + "/corvane.com" + kManifestPath; }
+
+  EmulatedMachine m;
+  std::mutex mutex_;
+  Answer answer_;
+  StreamingServer server{[this](const std::string& path, int nth) {
+    Answer answer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      answer = answer_;
+    }
+    if (answer) {
+      if (auto reply = answer(path, nth)) return *reply;
+    }
+    const std::string file = Served(path);
+    if (file.empty())
+      return Reply{Reply::kWhole, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"};
+    return Reply{Reply::kWhole, Ok(file)};
+  }};
+};
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += "    " + l + "\n";
+  return out;
+}
+
+// Index of the first line matching re, or -1.
+long Find(const std::vector<std::string>& lines, const std::string& re, std::size_t from = 0) {
+  const std::regex r(re);
+  for (std::size_t i = from; i < lines.size(); ++i)
+    if (std::regex_match(lines[i], r)) return static_cast<long>(i);
+  return -1;
+}
+
+// A line matching causeRe, and the line right after it is exactly next.
+void ExpectCauseThen(const StubRun& run, const std::string& causeRe, const std::string& next) {
+  const auto& lines = run.consoleMessages;
+  const long at = Find(lines, causeRe);
+  ASSERT_GE(at, 0) << "no line matches " << causeRe << "\nlog:\n" << Joined(lines);
+  ASSERT_LT(static_cast<std::size_t>(at + 1), lines.size());
+  EXPECT_EQ(lines[at + 1], next) << "log:\n" << Joined(lines);
+}
+
+std::string Quote(const std::string& s) {  // a regex matching s literally
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(s, special, R"(\$&)");
+}
+
+void ExpectEnded(const EmulatedMachine& m, const StubRun& run, int code) {
+  EXPECT_EQ(run.exitCode, code) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: " + std::to_string(code) + "\r\n");
+}
+
+}  // namespace
+
+// The download worked and the package was refused: the log says so, naming
+// the files, before the line that reports the failed download.
+TEST_F(Cause, SignatureThatDoesNotValidateIsNamed) {
+  for (const auto& [tampered, signature, designLine] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {kInstaller, kInstallerSig, "error  Cannot download ZyraAgent 2.0.0."},
+           {kVersionFile, kVersionSig, "error  Cannot download ZyraAgent version file."}}) {
+    SCOPED_TRACE(tampered);
+    const std::string path = tampered;
+    Inject([this, path](const std::string& p, int) -> std::optional<Reply> {
+      if (p != path) return std::nullopt;
+      return Reply{Reply::kWhole, Ok(Served(p) + "tampered")};
+    });
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 123);
+    ExpectCauseThen(run,
+                    Quote("error  [DownloadManager::DownloadAndValidate] - Signature " +
+                          server.BaseUrl() + signature + " does not validate " + server.BaseUrl() +
+                          tampered + ": the package is refused. Result: 70006"),
+                    designLine);
+    EXPECT_THAT(m.InstallerCalls(), IsEmpty());
+  }
+}
+
+// 30002: the parser's reason and position, what the document is instead of
+// an object, the type of "ttl".
+TEST_F(Cause, UnusableUpdateManifestIsNamed) {
+  for (const auto& [body, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"not json", "parse error at line 1, column 2: .*"},
+           {"", "parse error at line 1, column 1: .*"},
+           {"{\"ttl\": 1,\n \"packages\": [}", "parse error at line 2, column 15: .*"},
+           {"[]", "it is a JSON array, not an object"},
+           {"\"text\"", "it is a JSON string, not an object"},
+           {"{\"ttl\":\"30\"}", "\"ttl\" of type string"},
+           {"{\"ttl\":null}", "\"ttl\" of type null"},
+           {"{\"ttl\":[1]}", "\"ttl\" of type array"}}) {
+    SCOPED_TRACE(body);
+    const std::string served = body;
+    Inject([served](const std::string& p, int) -> std::optional<Reply> {
+      if (!EndsWith(p, kManifestPath)) return std::nullopt;
+      return Reply{Reply::kWhole, Ok(served)};
+    });
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 123);
+    ExpectCauseThen(run,
+                    Quote("error  [DownloadLatestUpdateManifest] - Update manifest " + ManifestUrl()) +
+                        "(\\?\\S*)? is not usable: " + reason + "\\. Result: 30002",
+                    "error  Cannot download ZyraAgent version file.");
+  }
+}
+
+// A version file that is not JSON, or whose "version" is not a string: its
+// own cause line, then the line of a version file that cannot be had.
+TEST_F(Cause, UnusableVersionFileIsNamed) {
+  for (const auto& [doc, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"not json", "it is not JSON \\(parse error at line 1, column 2: .*\\)"},
+           {"{\"version\":2}", "its \"version\" is a number, not a string"},
+           {"{\"version\":null}", "its \"version\" is a null, not a string"},
+           {"{\"other\":1}", "it has no \"version\""},
+           {"[1,2]", "it is a JSON array, not an object"}}) {
+    SCOPED_TRACE(doc);
+    m.OfferAgent("2.0.0", 0, doc);
+    m.ServeFrom(server.BaseUrl());
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 123);
+    ExpectCauseThen(run, "error  Cannot read ZyraAgent version file: " + reason + "\\.",
+                    "error  Cannot download ZyraAgent version file.");
+  }
+}
+
+// A manifest without the installer's entry: 70000, named.
+TEST_F(Cause, ManifestWithoutThePackageIsNamed) {
+  Inject([](const std::string& p, int) -> std::optional<Reply> {
+    if (!EndsWith(p, kManifestPath)) return std::nullopt;
+    return Reply{Reply::kWhole, Ok("{\"packages\":[]}")};
+  });
+  const auto run = m.RunStub();
+  ExpectEnded(m, run, 123);
+  ExpectCauseThen(run,
+                  Quote("error  [UpdateManager] the manifest names no url and sigv1 signature for "
+                        "CorvZyraAgent-Setup.exe.manifest. Result: 70000"),
+                  "error  Cannot download ZyraAgent version file.");
+}
