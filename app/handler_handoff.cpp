@@ -32,7 +32,9 @@ bool HandOffToHandler() {
   }
   const std::string content = WaitForHandlerResult(stale);
   const bool unanswered = stale.has_value() && content == *stale;
-  if (unanswered || StringEquals(content, kHandlerPlaceholder, false)) {
+  // Nothing read in the whole wait (no file, an empty one, one that could
+  // not be opened) is no completion either.
+  if (unanswered || content.empty() || StringEquals(content, kHandlerPlaceholder, false)) {
     logging::Info("Timeout! ZyraHandler has not completed room provision.");
   } else {
     logging::Info("Room provision completed.");

@@ -334,3 +334,23 @@ TEST_F(Cause, ManifestWithoutThePackageIsNamed) {
                         "CorvZyraAgent-Setup.exe.manifest. Result: 70000"),
                   "error  Cannot download ZyraAgent version file.");
 }
+
+// The handler deletes the status file and never writes: nothing was read in
+// the whole wait, which is a time-out, not a completion with an empty result.
+TEST_F(Cause, WaitThatReadNothingEndsWithTheTimeoutLine) {
+  m.SetInstalledAgentVersion("2.0.0");  // current: the handler is restarted
+  m.InstallHandlerService({"--behaviour", "delete"});
+  const auto run = m.RunStub();
+  ExpectEnded(m, run, 125);
+  const auto& lines = run.consoleMessages;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "info  Cannot get room provision result. Will retry..."),
+            10);
+  ExpectCauseThen(run, Quote("info  Cannot get room provision result. Will retry..."),
+                  "info  Cannot get room provision result. Will retry...");
+  const long timeout = Find(lines, Quote("info  Timeout! ZyraHandler has not completed room provision."));
+  ASSERT_GE(timeout, 0) << Joined(lines);
+  EXPECT_EQ(lines[timeout + 1], "info  CorvZyraProvisionStub completed.");
+  EXPECT_THAT(lines, Not(Contains("info  Room provision completed.")));
+  EXPECT_THAT(lines, Not(Contains("info  Room provision result: ")));
+}

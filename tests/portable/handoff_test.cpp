@@ -100,6 +100,19 @@ TEST_F(HandOff, ProgressTextExtendsTheWaitOnceToTwentyPolls) {
   EXPECT_EQ(lines.back(), "info|Room provision result: Zyra update started. Please wait...");
 }
 
+// The handler removed the file before the first poll and never wrote it:
+// nothing was read in the whole wait, which ends as a time-out.
+TEST_F(HandOff, WaitThatReadNothingEndsWithTheTimeoutLine) {
+  zyra_test::CapturedLog log;
+  Before(1, [] { app::DeleteFileIfExists(app::kStatusFile); });
+  EXPECT_FALSE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 10);
+  const auto lines = log.Lines();
+  EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
+  EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
+  EXPECT_THAT(lines, Not(Contains("info|Room provision completed.")));
+}
+
 TEST_F(HandOff, ProgressThenVerdictSucceeds) {
   Before(2, Writes("Zyra update started. Please wait..."));
   Before(14, Writes("Room provision success."));
