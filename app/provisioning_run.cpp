@@ -9,6 +9,7 @@
 #include "app/handler_handoff.h"
 #include "app/token_staging.h"
 #include "logging/logger.h"
+#include "platform/files.h"
 #include "platform/proxy_detector.h"
 #include "update/update_manager.h"
 
@@ -31,7 +32,13 @@ void WriteResultFile(ResultCode code, bool final) {
   std::string text = std::to_string(static_cast<unsigned>(code));
   if (final) text = "provision_result_code: " + text;
   text += "\n";
-  WriteExchangeFile(kResultFile, text);
+  if (!WriteExchangeFile(kResultFile, text)) {
+    // The run goes on (the exit code still carries the result), but the
+    // administrator must know that the file does not hold this code.
+    const auto error = platform::win::GetLastError();
+    logging::Error("Cannot write result {0} to {1}: error {2}.", static_cast<unsigned>(code),
+                   kResultFile, error);
+  }
 }
 
 namespace {

@@ -354,3 +354,22 @@ TEST_F(Cause, WaitThatReadNothingEndsWithTheTimeoutLine) {
   EXPECT_THAT(lines, Not(Contains("info  Room provision completed.")));
   EXPECT_THAT(lines, Not(Contains("info  Room provision result: ")));
 }
+
+// A read-only result file keeps its old content; every write that fails says
+// so, with the path and the error code, after the usual lines.
+TEST_F(Cause, ResultFileThatCannotBeWrittenIsNamed) {
+  m.InstallHandlerService({"--behaviour", "failure"});
+  const std::string result = m.ResultFile();
+  fs::create_directories(fs::path(result).parent_path());
+  std::ofstream(result, std::ios::binary) << "provision_result_code: 0\r\n";
+  fs::permissions(result, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
+  EXPECT_EQ(m.ReadFile(result), "provision_result_code: 0\r\n");
+  ExpectCauseThen(run, Quote(std::string("info  Result 9 is written to ") + kResultPath),
+                  std::string("error  Cannot write result 9 to ") + kResultPath + ": error 5.");
+  EXPECT_THAT(run.consoleMessages,
+              Contains(std::string("error  Cannot write result 8 to ") + kResultPath + ": error 5."));
+  ExpectCauseThen(run, Quote(std::string("error  Cannot write result 125 to ") + kResultPath + ": error 5."),
+                  "info  CorvZyraProvisionStub completed.");
+}
