@@ -64,8 +64,8 @@ std::vector<const json*> Entries(const json& list) {
   return out;
 }
 
-// "ttl" as a signed 32-bit number: fractions truncated, booleans 1 and 0.
-// Any other type throws.
+// "ttl" as a signed 32-bit number: fractions truncated, values outside the
+// range clamped to it, booleans 1 and 0. Any other type throws.
 std::int32_t TtlOf(const json& doc) {
   const auto it = doc.find("ttl");
   if (it == doc.end()) return kDefaultTtl;
@@ -79,9 +79,17 @@ std::int32_t TtlOf(const json& doc) {
     return static_cast<std::int32_t>(d);
   }
   if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
-  if (it->is_number_unsigned())
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(it->get<std::uint64_t>()));
-  return static_cast<std::int32_t>(it->get<std::int64_t>());  // throws for other types
+  // Whole numbers outside the 32-bit range are clamped to it, as fractions are.
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+  if (it->is_number_unsigned()) {
+    const std::uint64_t u = it->get<std::uint64_t>();
+    return u > static_cast<std::uint64_t>(kMax) ? kMax : static_cast<std::int32_t>(u);
+  }
+  const std::int64_t v = it->get<std::int64_t>();  // throws for other types
+  if (v > kMax) return kMax;
+  if (v < kMin) return kMin;
+  return static_cast<std::int32_t>(v);
 }
 
 }  // namespace

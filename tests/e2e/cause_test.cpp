@@ -373,3 +373,33 @@ TEST_F(Cause, ResultFileThatCannotBeWrittenIsNamed) {
   ExpectCauseThen(run, Quote(std::string("error  Cannot write result 125 to ") + kResultPath + ": error 5."),
                   "info  CorvZyraProvisionStub completed.");
 }
+
+// "ttl" outside the signed 32-bit range is clamped to it. The second fetch
+// of the run (for the installer) shows the first manifest's TTL when it is
+// still fresh.
+TEST_F(Cause, TtlOutsideTheThirtyTwoBitRangeIsClamped) {
+  for (const auto& [ttl, note] : std::vector<std::pair<std::string, std::string>>{
+           {"99999999999", "TTL=2147483647"},
+           {"2147483648", "TTL=2147483647"},
+           {"18446744073709551615", "TTL=2147483647"},
+           {"60.9", "TTL=60"},
+           {"-99999999999", ""},  // clamped to -2147483648: already stale, no note
+       }) {
+    SCOPED_TRACE(ttl);
+    m.SetLogLevel(2);  // the registry afresh: no agent installed, two fetches
+    const std::string manifest = ManifestWithTtl(ttl);
+    Inject([manifest](const std::string& p, int) -> std::optional<Reply> {
+      if (!EndsWith(p, kManifestPath)) return std::nullopt;
+      return Reply{Reply::kWhole, Ok(manifest)};
+    });
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 0);
+    const std::string prefix = "info  [UpdateManager] manifest is downloaded again even not expired ";
+    if (note.empty()) {
+      EXPECT_EQ(Find(run.consoleMessages, Quote(prefix) + ".*"), -1) << run.stdoutText;
+    } else {
+      EXPECT_THAT(run.consoleMessages, Contains(prefix + note));
+    }
+    EXPECT_EQ(Find(run.consoleMessages, ".*TTL=-.*"), -1) << run.stdoutText;
+  }
+}

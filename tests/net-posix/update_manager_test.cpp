@@ -231,7 +231,13 @@ TEST_F(Update, TtlRulesAndUnusableBodies) {
   update::UpdateManager um;
   const std::vector<std::pair<std::string, std::int32_t>> cases = {
       {R"({"ttl":60.9})", 60}, {R"({"ttl":true})", 1},  {R"({"ttl":false})", 0},
-      {R"({"ttl":-5})", -5},   {R"({"ttl":0})", 0},     {R"({ "ttl" : 30 }  )", 30}};
+      {R"({"ttl":-5})", -5},   {R"({"ttl":0})", 0},
+      // Whole numbers outside the 32-bit range are clamped, as fractions are.
+      {R"({"ttl":2147483647})", 2147483647}, {R"({"ttl":2147483648})", 2147483647},
+      {R"({"ttl":99999999999})", 2147483647}, {R"({"ttl":18446744073709551615})", 2147483647},
+      {R"({"ttl":1e300})", 2147483647},       {R"({"ttl":-2147483648})", -2147483647 - 1},
+      {R"({"ttl":-99999999999})", -2147483647 - 1},
+      {R"({ "ttl" : 30 }  )", 30}};
   for (const auto& [body, ttl] : cases) {
     server.Expect("GET", kManifestPath, 200, body);
     EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok) << body;
