@@ -115,7 +115,7 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
   if (run.installedVersion.empty())
     logging::Info("No prior ZyraAgent found on the system");
   else
-    logging::Info("Current ZyraAgent version is {0}", run.installedVersion);
+    logging::Info("Current ZyraAgent version is {0}", logging::Escaped(run.installedVersion));
 
   if (updateManager.DownloadUpdatePackage(update::AgentManifest, run.manifestPath) != 0) {
     logging::Error("Cannot download ZyraAgent version file.");
@@ -151,27 +151,29 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
     return true;
   }
 
-  logging::InfoText("Downloading ZyraAgent " + run.availableVersion);
+  // The offered version comes from the server: it is logged escaped.
+  const std::string offered = logging::Escaped(run.availableVersion);
+  logging::InfoText("Downloading ZyraAgent " + offered);
   // The installer stays held against changes from its validation to its
   // launch.
   platform::win::FileHandle held;
   if (updateManager.DownloadUpdatePackage(update::AgentSetup, run.installerPath, &held) != 0) {
     DeleteFileIfExists(run.installerPath);
-    logging::Error("Cannot download ZyraAgent {0}.", run.availableVersion);
+    logging::Error("Cannot download ZyraAgent {0}.", offered);
     run.resultCode = ResultCode::AgentDownloadFailed;
     return false;
   }
   WriteResultFile(ResultCode::AgentDownloadComplete, false);
-  logging::Info("Installing ZyraAgent version {0}.", run.availableVersion);
+  logging::Info("Installing ZyraAgent version {0}.", offered);
   const auto exitCode = platform::utils::RunInstallerSilently(run.installerPath, std::move(held));
   if (!exitCode) {
-    logging::Error("Cannot launch ZyraAgent version {0}", run.availableVersion);
+    logging::Error("Cannot launch ZyraAgent version {0}", offered);
     run.resultCode = ResultCode::AgentInstallFailed;
     return false;
   }
-  logging::Info("ZyraAgent version {0} installed.", run.availableVersion);
+  logging::Info("ZyraAgent version {0} installed.", offered);
   if (*exitCode == 0) return true;
-  logging::Info("Failed to install ZyraAgent version {0}.", run.availableVersion);
+  logging::Info("Failed to install ZyraAgent version {0}.", offered);
   logging::Info("Install error {0}: {1}", *exitCode, InstallerExitDescription(*exitCode));
   run.resultCode = ResultCode::AgentInstallFailed;
   return false;

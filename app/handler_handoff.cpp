@@ -2,6 +2,7 @@
 
 #include "app/file_helpers.h"
 #include "app/provisioning_run.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 
 namespace app {
@@ -38,7 +39,7 @@ bool HandOffToHandler() {
     logging::Info("Timeout! ZyraHandler has not completed room provision.");
   } else {
     logging::Info("Room provision completed.");
-    logging::Info("Room provision result: {0}", content);
+    logging::Info("Room provision result: {0}", logging::Escaped(content));
   }
   const bool success = !unanswered && IsHandlerSuccess(content);
   DeleteFileIfExists(kStatusFile);

@@ -8,6 +8,7 @@
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
 #include "app/token_staging.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/files.h"
 #include "platform/proxy_detector.h"
@@ -90,7 +91,7 @@ ResultCode ProvisioningRun() {
   try {
     RunSteps(run, updateManager);
   } catch (const std::exception& e) {
-    logging::Error("Provisioning stopped by an unexpected error: {0}", e.what());
+    logging::Error("Provisioning stopped by an unexpected error: {0}", logging::Escaped(e.what()));
     run.resultCode = ResultCode::RoomProvisioningFailed;
   } catch (...) {
     logging::Error("Provisioning stopped by an unexpected error.");

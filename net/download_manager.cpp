@@ -165,14 +165,15 @@ bool DownloadManager::ApplyProxy(CURL* handle, const std::string& url, const cha
   } catch (const std::exception& e) {
     // A URL (or PAC URL) that is not valid UTF-8 cannot be looked up: this
     // attempt fails rather than bypassing a proxy the machine may require.
-    logging::Error("[{0}] proxy lookup failed: {1} Url: {2}", origin, e.what(), url);
+    logging::Error("[{0}] proxy lookup failed: {1} Url: {2}", origin, logging::Escaped(e.what()),
+                   logging::Escaped(url));
     return false;
   }
   if (proxy.empty()) {
     // Direct means direct: an empty proxy keeps libcurl from taking one from
     // http_proxy, HTTPS_PROXY or ALL_PROXY in the environment.
     curl_easy_setopt(handle, CURLOPT_PROXY, "");
-    if (trace) logging::Info("[DownloadManager] no proxy to use for url {0}", url);
+    if (trace) logging::Info("[DownloadManager] no proxy to use for url {0}", logging::Escaped(url));
     return true;
   }
   curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
@@ -180,7 +181,8 @@ bool DownloadManager::ApplyProxy(CURL* handle, const std::string& url, const cha
   // not send the transfer around it.
   curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
   if (trace) logging::InfoText(log.str());
-  logging::Info("[DownloadManager] using proxy {0} for url {1}", proxy, url);
+  logging::Info("[DownloadManager] using proxy {0} for url {1}", logging::Escaped(proxy),
+                logging::Escaped(url));
   if (proxyAuthRequired) {
     const std::string userPwd = detector.user + ":" + detector.password;
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
@@ -261,7 +263,7 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
         // Never transfer without somewhere to put the bytes: a failed attempt.
         handle.reset();
         logging::Error("[{0}] Cannot open {1} for writing (error {2}). Url: {3}", to.origin,
-                       *to.path, platform::win::GetLastError(), url);
+                       *to.path, platform::win::GetLastError(), logging::Escaped(url));
         result = TransferFailed;
         continue;
       }
@@ -304,7 +306,7 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     if (rc == CURLE_OK) return Ok;
 
     logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", to.origin,
-                   curl_easy_strerror(rc), status, url);
+                   curl_easy_strerror(rc), status, logging::Escaped(url));
     if (to.path != nullptr) platform::win::DeleteFileA(*to.path);
     if (status == 407) proxyAuthRequired = true;
     result = status == 404 ? NotFound : TransferFailed;
@@ -338,7 +340,7 @@ std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
   if (signaturePath == nullptr) return MissingOutput;
   if (packageUrl.empty() || signatureUrl.empty()) return EmptyValidateUrl;
   logging::Info("[{0}] - Url:{1} \nSig Url:{2}", "DownloadManager::DownloadAndValidate",
-                packageUrl, signatureUrl);
+                logging::Escaped(packageUrl), logging::Escaped(signatureUrl));
 
   std::string packageFile = app::MakeTempDownloadPath("", "");
   if (!packageIn.empty()) packageFile = packageIn;
@@ -375,7 +377,8 @@ int DownloadManager::OnCurlDebug(CURL* /*handle*/, curl_infotype type, char* dat
   if (size > 1 && data[size - 1] == '\n') --size;
   std::string text(data, size);
   if (type == CURLINFO_HEADER_OUT) text = MaskCredentialHeaders(std::move(text));
-  logging::InfoText(DebugMarker(type) + text);
+  // Headers and bodies are the server's: escaped, a line of the trace each.
+  logging::InfoText(DebugMarker(type) + logging::Escaped(text));
   return 0;
 }
 

@@ -237,10 +237,11 @@ void UpdateManager::CheckForUpdateSettings(const json& entry) {
   const std::string name = StringMember(entry, "name");
   if (url.empty()) return;
   if (url.find(std::string(kVendorDomain) + "/") == std::string::npos) {
-    logging::Info("[UpdateManager] invalid url {0} skipped", url);
+    logging::Info("[UpdateManager] invalid url {0} skipped", logging::Escaped(url));
     return;
   }
-  logging::Info("[UpdateManager]. Overwriting update settings[{0}]. Url = {1}", name, url);
+  logging::Info("[UpdateManager]. Overwriting update settings[{0}]. Url = {1}", logging::Escaped(name),
+                logging::Escaped(url));
   manifestUrl = url;
   if (entryBrand == "corvane" || entryBrand == "tamberlo") brand = entryBrand;
   channel = entryChannel;
@@ -248,7 +249,7 @@ void UpdateManager::CheckForUpdateSettings(const json& entry) {
   logging::Info(
       "[UpdateManager::CheckForUpdateSettings]. Update settings. Brand = {0}. Channel = {1}. "
       "Organization Id = {2}",
-      brand, channel, orgId);
+      brand, logging::Escaped(channel), logging::Escaped(orgId));
   std::string query;
   for (const auto& [key, value] : {std::pair<const char*, const std::string*>{"brand", &brand},
                                    {"channel", &channel},

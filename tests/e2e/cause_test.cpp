@@ -403,3 +403,91 @@ TEST_F(Cause, TtlOutsideTheThirtyTwoBitRangeIsClamped) {
     EXPECT_EQ(Find(run.consoleMessages, ".*TTL=-.*"), -1) << run.stdoutText;
   }
 }
+
+namespace {
+
+// No raw control byte, BOM or NUL reaches the console (lines end in LF).
+void ExpectNoRawBytes(const StubRun& run) {
+  for (const char c : run.stdoutText) {
+    const auto u = static_cast<unsigned char>(c);
+    EXPECT_TRUE(u == '\n' || u >= 0x20) << "raw byte " << static_cast<int>(u) << " in\n"
+                                        << run.stdoutText;
+    if (!(u == '\n' || u >= 0x20)) return;
+  }
+  EXPECT_EQ(run.stdoutText.find("\xEF\xBB\xBF"), std::string::npos);
+}
+
+}  // namespace
+
+// The handler's status text: a BOM before the success text, a line break
+// inside it, UTF-16 with its NULs. Each is one log line with escapes; the
+// verdict is still a failure.
+TEST_F(Cause, StatusTextIsLoggedEscaped) {
+  m.SetInstalledAgentVersion("2.0.0");
+  for (const auto& [text, logged] : std::vector<std::pair<std::string, std::string>>{
+           {"\xEF\xBB\xBFRoom provision success.", "\\xEF\\xBB\\xBFRoom provision success."},
+           {"Room provision success.\r\nRoom provision success.",
+            "Room provision success.\\r\\nRoom provision success."},
+           {"Room\x1B[2Kprovision\x01", "Room\\x1B[2Kprovision\\x01"}}) {
+    SCOPED_TRACE(logged);
+    m.InstallHandlerService({"--behaviour", "failure", "--text", text});
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 125);
+    ExpectCauseThen(run, Quote("info  Room provision completed."),
+                    "info  Room provision result: " + logged);
+    ExpectNoRawBytes(run);
+  }
+  {
+    SCOPED_TRACE("UTF-16LE");
+    m.InstallHandlerService({"--behaviour", "silent"});
+    // Plays a handler that writes UTF-16: once the placeholder is there, the
+    // status file gets the success text in UTF-16LE with its BOM.
+    const std::string status = m.C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt");
+    std::string utf16 = "\xFF\xFE";
+    for (const char c : std::string("Room")) utf16 += std::string{c, '\0'};
+    std::atomic<bool> done{false};
+    std::thread handler([&] {
+      while (!done) {
+        if (m.ReadFile(status) == "Provisioning room. Please wait...") {
+          std::ofstream(status, std::ios::binary) << utf16;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    const auto run = m.RunStub();
+    done = true;
+    handler.join();
+    ExpectEnded(m, run, 125);
+    EXPECT_THAT(run.consoleMessages,
+                Contains("info  Room provision result: \\xFF\\xFER\\x00o\\x00o\\x00m\\x00"));
+    ExpectNoRawBytes(run);
+    EXPECT_EQ(m.ReadFile(m.LogFile()).find('\0'), std::string::npos);
+  }
+}
+
+// The registry's "DisplayVersion" as a REG_DWORD, and an offered "version"
+// with control characters and a NUL: logged escaped.
+TEST_F(Cause, VersionsFromOutsideAreLoggedEscaped) {
+  {
+    SCOPED_TRACE("DisplayVersion as a REG_DWORD");
+    m.WriteRegistry(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraStub]\r\n\"log_level\"=dword:00000002\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\CorvZyraAgent]\r\n"
+        "\"DisplayVersion\"=dword:00000002\r\n");
+    const auto run = m.RunStub();
+    EXPECT_THAT(run.consoleMessages, Contains("info  Current ZyraAgent version is \\x02"));
+    ExpectNoRawBytes(run);
+  }
+  {
+    SCOPED_TRACE("offered version with control characters");
+    m.SetLogLevel(2);  // writes the registry afresh: no agent installed
+    m.OfferAgent("2.0.0", 0, "{\"version\":\"3.0.0\\u0007\\n\\u0000x\"}");
+    m.ServeFrom(server.BaseUrl());
+    const auto run = m.RunStub();
+    EXPECT_THAT(run.consoleMessages, Contains("info  Downloading ZyraAgent 3.0.0\\x07\\n\\x00x"));
+    EXPECT_THAT(run.consoleMessages,
+                Contains("info  Installing ZyraAgent version 3.0.0\\x07\\n\\x00x."));
+    ExpectNoRawBytes(run);
+  }
+}
