@@ -201,6 +201,12 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   if (connectTimeoutMs >= 0)
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // A connection on which nothing arrives is given up long before the
+  // whole-transfer limit, which exists for slow large downloads.
+  if (stallSeconds > 0) {
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallSeconds));
+  }
   // HTTP and HTTPS only, for the URL and for every redirection: a file:,
   // ftp: or smb: URL fails its attempts like an unreachable server.
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -254,6 +260,7 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
     if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
     if (to.body != nullptr) to.body->clear();
+    char detail[CURL_ERROR_SIZE] = {};
     CurlPtr handle(curl_easy_init());
     if (!handle) return HandleFailed;
     platform::win::FilePtr file;
@@ -291,6 +298,7 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
       curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
     }
     curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
     if (to.body != nullptr) {
       if (headerList) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headerList.get());
@@ -305,6 +313,11 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     FinishTransfer(handle);
     if (rc == CURLE_OK) return Ok;
 
+    // A line that says what the libcurl error text alone cannot: which
+    // time limit was reached.
+    if (rc == CURLE_OPERATION_TIMEDOUT && detail[0] != '\0')
+      logging::Error("[{0}] {1}. Url: {2}", to.origin, logging::Escaped(detail),
+                     logging::Escaped(url));
     logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", to.origin,
                    curl_easy_strerror(rc), status, logging::Escaped(url));
     if (to.path != nullptr) platform::win::DeleteFileA(*to.path);

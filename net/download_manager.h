@@ -112,6 +112,9 @@ class DownloadManager {
   std::int32_t connectTimeoutMs = -1;
   std::int32_t maxAttempts = 5;
   std::int64_t retryDelay = 1000;
+  // An attempt on which fewer than 1 byte a second arrives for this long
+  // fails (libcurl's low-speed limit), whatever the whole-transfer limit.
+  std::int32_t stallSeconds = 60;
   ProgressObserver progressObserver;
   bool progressEnabled = true;
   float progressStep = 1.0f;

@@ -491,3 +491,69 @@ TEST_F(Cause, VersionsFromOutsideAreLoggedEscaped) {
     ExpectNoRawBytes(run);
   }
 }
+
+namespace {
+
+// Seconds of the day of a console line's time stamp (the faked clock).
+double StampSeconds(const std::string& line) {
+  static const std::regex stamp(R"(^\d{4}-\d\d-\d\dT(\d\d):(\d\d):(\d\d)\.(\d{3}))");
+  std::smatch m;
+  if (!std::regex_search(line, m, stamp)) return -1;
+  return std::stoi(m[1]) * 3600.0 + std::stoi(m[2]) * 60.0 + std::stoi(m[3]) + std::stoi(m[4]) / 1000.0;
+}
+
+std::vector<std::string> RawLinesWith(const StubRun& run, const std::string& part) {
+  std::vector<std::string> out;
+  std::istringstream in(run.stdoutText);
+  for (std::string line; std::getline(in, line);)
+    if (line.find(part) != std::string::npos) out.push_back(line);
+  return out;
+}
+
+}  // namespace
+
+// Headers, then nothing: each attempt ends after 60 seconds without a byte,
+// not after the 30-minute transfer limit, with the cause and the transfer's
+// error line. Five attempts, a second apart. (libcurl's low-speed timer and
+// its waits follow the faked clock: 60 s pass in 0.6 s.)
+TEST_F(Cause, StalledServerFailsEachAttemptAfterSixtySeconds) {
+  for (const auto& [stalled, origin, url, designLine] :
+       std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+           {kManifestPath, "DownloadToMemory", ManifestUrl(), "error  Cannot download ZyraAgent version file."},
+           {kInstaller, "Download", server.BaseUrl() + kInstaller, "error  Cannot download ZyraAgent 2.0.0."}}) {
+    SCOPED_TRACE(stalled);
+    const std::string path = stalled;
+    Inject([path](const std::string& p, int) -> std::optional<Reply> {
+      if (!EndsWith(p, path)) return std::nullopt;
+      return Reply{Reply::kStallAfterHeaders,
+                   "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n"};
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const auto run = m.RunStub();
+    const double realSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ExpectEnded(m, run, 123);
+    EXPECT_THAT(run.consoleMessages, Contains(designLine));
+    EXPECT_EQ(server.Count(stalled), 5);
+    const std::string cause = "error  [DownloadManager::" + origin +
+                              "] Operation too slow. Less than 1 bytes/sec transferred the last "
+                              "60 seconds. Url: ";
+    const std::string transfer = "error  [DownloadManager::" + origin +
+                                 "] CURL error: Timeout was reached http code: 200 Url: ";
+    const auto& lines = run.consoleMessages;
+    int pairs = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+      if (lines[i].rfind(cause + url, 0) == 0 && lines[i + 1].rfind(transfer + url, 0) == 0) ++pairs;
+    EXPECT_EQ(pairs, 5) << run.stdoutText;
+    // On the faked clock: the start of the transfer to the first failure is
+    // one stall limit; each further attempt adds the second's pause.
+    const auto failures = RawLinesWith(run, "CURL error: Timeout was reached");
+    ASSERT_EQ(failures.size(), 5u);
+    for (std::size_t i = 1; i < failures.size(); ++i) {
+      const double gap = StampSeconds(failures[i]) - StampSeconds(failures[i - 1]);
+      EXPECT_GE(gap, 60.0) << failures[i];
+      EXPECT_LT(gap, 64.0) << failures[i];
+    }
+    std::printf("stalled %s: 5 attempts in %.1f s of real time\n", stalled.c_str(), realSeconds);
+  }
+}
