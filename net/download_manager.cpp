@@ -104,6 +104,16 @@ std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* 
   return n;
 }
 
+std::size_t AppendToBoundedBody(char* data, std::size_t size, std::size_t count, void* sink) {
+  auto* bounded = static_cast<BoundedBody*>(sink);
+  const std::size_t n = size * count;
+  if (n > bounded->limit || bounded->body->size() > bounded->limit - n) {
+    bounded->overLimit = true;
+    return 0;
+  }
+  return AppendToBody(data, size, count, bounded->body);
+}
+
 bool DownloadProgress::operator==(const DownloadProgress& o) const {
   return dlTotal == o.dlTotal && dlNow == o.dlNow && ulTotal == o.ulTotal && ulNow == o.ulNow &&
          dlPercent == o.dlPercent && ulPercent == o.ulPercent;
@@ -260,6 +270,7 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
     if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
     if (to.body != nullptr) to.body->clear();
+    BoundedBody bounded{to.body, maxBodyBytes, false};
     char detail[CURL_ERROR_SIZE] = {};
     CurlPtr handle(curl_easy_init());
     if (!handle) return HandleFailed;
@@ -291,8 +302,11 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     }
     if (!verifyPeer) curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 0L);
     if (to.body != nullptr) {
-      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBody);
-      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, to.body);
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBoundedBody);
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &bounded);
+      // A body announced larger than the limit is refused before it comes.
+      curl_easy_setopt(handle.get(), CURLOPT_MAXFILESIZE_LARGE,
+                       static_cast<curl_off_t>(maxBodyBytes));
     } else {
       curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &WriteToFile);
       curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
@@ -313,9 +327,12 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     FinishTransfer(handle);
     if (rc == CURLE_OK) return Ok;
 
-    // A line that says what the libcurl error text alone cannot: which
-    // time limit was reached.
-    if (rc == CURLE_OPERATION_TIMEDOUT && detail[0] != '\0')
+    // Lines that say what the libcurl error text alone cannot: a body over
+    // the limit, and which time limit was reached.
+    if (bounded.overLimit || rc == CURLE_FILESIZE_EXCEEDED)
+      logging::Error("[{0}] the answer is larger than {1} bytes and is refused. Url: {2}",
+                     to.origin, maxBodyBytes, logging::Escaped(url));
+    else if (rc == CURLE_OPERATION_TIMEDOUT && detail[0] != '\0')
       logging::Error("[{0}] {1}. Url: {2}", to.origin, logging::Escaped(detail),
                      logging::Escaped(url));
     logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", to.origin,

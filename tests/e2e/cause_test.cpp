@@ -557,3 +557,52 @@ TEST_F(Cause, StalledServerFailsEachAttemptAfterSixtySeconds) {
     std::printf("stalled %s: 5 attempts in %.1f s of real time\n", stalled.c_str(), realSeconds);
   }
 }
+
+// 2 GiB for the update manifest, streamed by the server (never held by the
+// test): each attempt stops at 32 MiB with its cause line, and the stub's
+// peak memory stays far below the body's size. The same when the headers
+// announce the size: refused before the body comes.
+TEST_F(Cause, EndlessManifestBodyIsRefusedAtThirtyTwoMebibytes) {
+  const std::string rssFile = m.root() + "/maxrss.txt";
+  m.SetStubLauncher({"/usr/bin/python3", "-c",
+                     "import resource, subprocess, sys\n"
+                     "rc = subprocess.call(sys.argv[2:])\n"
+                     "open(sys.argv[1], 'w').write(str(resource.getrusage("
+                     "resource.RUSAGE_CHILDREN).ru_maxrss))\n"
+                     "sys.exit(rc if rc >= 0 else 255)\n",
+                     rssFile});
+  for (const auto& [headers, curlText] : std::vector<std::pair<std::string, std::string>>{
+           {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+            "Failed writing received data to disk/application"},
+           {"HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\nConnection: close\r\n\r\n",
+            "Maximum file size exceeded"}}) {
+    SCOPED_TRACE(curlText);
+    const std::string h = headers;
+    Inject([h](const std::string& p, int) -> std::optional<Reply> {
+      if (!EndsWith(p, kManifestPath)) return std::nullopt;
+      return Reply{Reply::kEndless, h};
+    });
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 123);
+    EXPECT_EQ(server.Count(kManifestPath) % 5, 0);
+    const std::string cause =
+        "error  [DownloadManager::DownloadToMemory] the answer is larger than 33554432 bytes and "
+        "is refused. Url: " + ManifestUrl();
+    const std::string transfer =
+        "error  [DownloadManager::DownloadToMemory] CURL error: " + curlText + " http code: 200 Url: " +
+        ManifestUrl();
+    const auto& lines = run.consoleMessages;
+    int pairs = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+      if (lines[i].rfind(cause, 0) == 0 && lines[i + 1].rfind(transfer, 0) == 0) ++pairs;
+    EXPECT_EQ(pairs, 5) << run.stdoutText;
+    EXPECT_THAT(lines, Contains("error  Cannot download ZyraAgent version file."));
+    // The server stopped long before its 2 GiB: the stub hung up.
+    EXPECT_LT(server.MostSent(), 256LL << 20);
+    const long maxRssKiB = std::stol("0" + m.ReadFile(rssFile));
+    std::printf("peak resident memory of the stub: %ld KiB (server sent at most %lld bytes per attempt)\n",
+                maxRssKiB, server.MostSent());
+    EXPECT_GT(maxRssKiB, 0);
+    EXPECT_LT(maxRssKiB, 256L * 1024);
+  }
+}
