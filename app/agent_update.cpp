@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/file_helpers.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/cregistry.h"
 #include "platform/installer_launch.h"
@@ -77,14 +78,22 @@ std::string ParseAvailableVersion(const std::string& text) {
   nlohmann::json doc;
   try {
     doc = nlohmann::json::parse(text);
-  } catch (const std::exception&) {
-    throw std::runtime_error("it is not JSON");
+  } catch (const std::exception& e) {
+    // The parser's message names the position: "parse error at line 1,
+    // column 2: ..." (without the library's "[json.exception...] " tag).
+    std::string why = e.what();
+    const auto tag = why.rfind("[json.exception.", 0) == 0 ? why.find("] ") : std::string::npos;
+    if (tag != std::string::npos) why.erase(0, tag + 2);
+    throw std::runtime_error("it is not JSON (" + why + ")");
   }
   if (doc.empty()) return std::string();  // null, {} and [] name no version
-  if (!doc.is_object()) throw std::runtime_error("it is not a JSON object");
+  if (!doc.is_object())
+    throw std::runtime_error(std::string("it is a JSON ") + doc.type_name() + ", not an object");
   const auto it = doc.find("version");
-  if (it == doc.end() || !it->is_string())
-    throw std::runtime_error("its \"version\" is not a string");
+  if (it == doc.end()) throw std::runtime_error("it has no \"version\"");
+  if (!it->is_string())
+    throw std::runtime_error(std::string("its \"version\" is a ") + it->type_name() +
+                             ", not a string");
   return it->get<std::string>();
 }
 
@@ -106,7 +115,7 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
   if (run.installedVersion.empty())
     logging::Info("No prior ZyraAgent found on the system");
   else
-    logging::Info("Current ZyraAgent version is {0}", run.installedVersion);
+    logging::Info("Current ZyraAgent version is {0}", logging::Escaped(run.installedVersion));
 
   if (updateManager.DownloadUpdatePackage(update::AgentManifest, run.manifestPath) != 0) {
     logging::Error("Cannot download ZyraAgent version file.");
@@ -119,7 +128,8 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
     // A version file we cannot use is as good as none: the agent cannot be
     // brought up to date.
     DeleteFileIfExists(run.manifestPath);
-    logging::Error("Cannot read ZyraAgent version file: {0}.", e.what());
+    logging::Error("Cannot read ZyraAgent version file: {0}.", logging::Escaped(e.what()));
+    logging::Error("Cannot download ZyraAgent version file.");
     run.resultCode = ResultCode::AgentDownloadFailed;
     return false;
   }
@@ -141,27 +151,29 @@ bool UpdateAgent(RunState& run, update::UpdateManager& updateManager) {
     return true;
   }
 
-  logging::InfoText("Downloading ZyraAgent " + run.availableVersion);
+  // The offered version comes from the server: it is logged escaped.
+  const std::string offered = logging::Escaped(run.availableVersion);
+  logging::InfoText("Downloading ZyraAgent " + offered);
   // The installer stays held against changes from its validation to its
   // launch.
   platform::win::FileHandle held;
   if (updateManager.DownloadUpdatePackage(update::AgentSetup, run.installerPath, &held) != 0) {
     DeleteFileIfExists(run.installerPath);
-    logging::Error("Cannot download ZyraAgent {0}.", run.availableVersion);
+    logging::Error("Cannot download ZyraAgent {0}.", offered);
     run.resultCode = ResultCode::AgentDownloadFailed;
     return false;
   }
   WriteResultFile(ResultCode::AgentDownloadComplete, false);
-  logging::Info("Installing ZyraAgent version {0}.", run.availableVersion);
+  logging::Info("Installing ZyraAgent version {0}.", offered);
   const auto exitCode = platform::utils::RunInstallerSilently(run.installerPath, std::move(held));
   if (!exitCode) {
-    logging::Error("Cannot launch ZyraAgent version {0}", run.availableVersion);
+    logging::Error("Cannot launch ZyraAgent version {0}", offered);
     run.resultCode = ResultCode::AgentInstallFailed;
     return false;
   }
-  logging::Info("ZyraAgent version {0} installed.", run.availableVersion);
+  logging::Info("ZyraAgent version {0} installed.", offered);
   if (*exitCode == 0) return true;
-  logging::Info("Failed to install ZyraAgent version {0}.", run.availableVersion);
+  logging::Info("Failed to install ZyraAgent version {0}.", offered);
   logging::Info("Install error {0}: {1}", *exitCode, InstallerExitDescription(*exitCode));
   run.resultCode = ResultCode::AgentInstallFailed;
   return false;

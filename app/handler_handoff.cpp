@@ -2,6 +2,7 @@
 
 #include "app/file_helpers.h"
 #include "app/provisioning_run.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/file_security.h"
 
@@ -25,22 +26,20 @@ bool HandOffToHandler() {
   // written after this moment (on the machine's clock) is read.
   const std::uint64_t handOffStart = platform::win::GetSystemTimeAsFileTime();
   std::optional<std::uint64_t> writtenSince;
-  bool oldFileLeft = false;
   if (!WriteExchangeFile(kStatusFile, kHandlerPlaceholder)) {
     writtenSince = handOffStart;
-    oldFileLeft = ExchangeFileWrittenBefore(kStatusFile, handOffStart);
-    if (oldFileLeft)
+    if (ExchangeFileWrittenBefore(kStatusFile, handOffStart))
       logging::Warn("Cannot write {0}: its content is from before this run and is no result.",
                     kStatusFile);
   }
   const std::string content = WaitForHandlerResult(writtenSince);
-  // Only the old file was there, never an answer: the handler did not answer.
-  const bool unanswered = oldFileLeft && content.empty();
-  if (unanswered || StringEquals(content, kHandlerPlaceholder, false)) {
+  // Nothing read in the whole wait (no file, an empty one, one that could
+  // not be opened, or only the old file, never an answer) is no completion.
+  if (content.empty() || StringEquals(content, kHandlerPlaceholder, false)) {
     logging::Info("Timeout! ZyraHandler has not completed room provision.");
   } else {
     logging::Info("Room provision completed.");
-    logging::Info("Room provision result: {0}", content);
+    logging::Info("Room provision result: {0}", logging::Escaped(content));
   }
   const bool success = IsHandlerSuccess(content);
   DeleteExchangeFile(kStatusFile);

@@ -8,7 +8,9 @@
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
 #include "app/token_staging.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
+#include "platform/files.h"
 #include "platform/proxy_detector.h"
 #include "update/update_manager.h"
 
@@ -31,7 +33,13 @@ void WriteResultFile(ResultCode code, bool final) {
   std::string text = std::to_string(static_cast<unsigned>(code));
   if (final) text = "provision_result_code: " + text;
   text += "\n";
-  WriteExchangeFile(kResultFile, text);
+  if (!WriteExchangeFile(kResultFile, text)) {
+    // The run goes on (the exit code still carries the result), but the
+    // administrator must know that the file does not hold this code.
+    const auto error = platform::win::GetLastError();
+    logging::Error("Cannot write result {0} to {1}: error {2}.", static_cast<unsigned>(code),
+                   kResultFile, error);
+  }
 }
 
 namespace {
@@ -83,7 +91,7 @@ ResultCode ProvisioningRun() {
   try {
     RunSteps(run, updateManager);
   } catch (const std::exception& e) {
-    logging::Error("Provisioning stopped by an unexpected error: {0}", e.what());
+    logging::Error("Provisioning stopped by an unexpected error: {0}", logging::Escaped(e.what()));
     run.resultCode = ResultCode::RoomProvisioningFailed;
   } catch (...) {
     logging::Error("Provisioning stopped by an unexpected error.");

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "app/file_helpers.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "net/signature.h"
 #include "platform/clock.h"
@@ -104,6 +105,16 @@ std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* 
   return n;
 }
 
+std::size_t AppendToBoundedBody(char* data, std::size_t size, std::size_t count, void* sink) {
+  auto* bounded = static_cast<BoundedBody*>(sink);
+  const std::size_t n = size * count;
+  if (n > bounded->limit || bounded->body->size() > bounded->limit - n) {
+    bounded->overLimit = true;
+    return 0;
+  }
+  return AppendToBody(data, size, count, bounded->body);
+}
+
 bool DownloadProgress::operator==(const DownloadProgress& o) const {
   return dlTotal == o.dlTotal && dlNow == o.dlNow && ulTotal == o.ulTotal && ulNow == o.ulNow &&
          dlPercent == o.dlPercent && ulPercent == o.ulPercent;
@@ -170,14 +181,15 @@ bool DownloadManager::ApplyProxy(CURL* handle, const std::string& url, const cha
   } catch (const std::exception& e) {
     // A URL (or PAC URL) that is not valid UTF-8 cannot be looked up: this
     // attempt fails rather than bypassing a proxy the machine may require.
-    logging::Error("[{0}] proxy lookup failed: {1} Url: {2}", origin, e.what(), url);
+    logging::Error("[{0}] proxy lookup failed: {1} Url: {2}", origin, logging::Escaped(e.what()),
+                   logging::Escaped(url));
     return false;
   }
   if (proxy.empty()) {
     // Direct means direct: an empty proxy keeps libcurl from taking one from
     // http_proxy, HTTPS_PROXY or ALL_PROXY in the environment.
     curl_easy_setopt(handle, CURLOPT_PROXY, "");
-    if (trace) logging::Info("[DownloadManager] no proxy to use for url {0}", url);
+    if (trace) logging::Info("[DownloadManager] no proxy to use for url {0}", logging::Escaped(url));
     return true;
   }
   curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
@@ -185,7 +197,8 @@ bool DownloadManager::ApplyProxy(CURL* handle, const std::string& url, const cha
   // not send the transfer around it.
   curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
   if (trace) logging::InfoText(log.str());
-  logging::Info("[DownloadManager] using proxy {0} for url {1}", proxy, url);
+  logging::Info("[DownloadManager] using proxy {0} for url {1}", logging::Escaped(proxy),
+                logging::Escaped(url));
   if (proxyAuthRequired) {
     const std::string userPwd = detector.user + ":" + detector.password;
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
@@ -204,6 +217,12 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   if (connectTimeoutMs >= 0)
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // A connection on which nothing arrives is given up long before the
+  // whole-transfer limit, which exists for slow large downloads.
+  if (stallSeconds > 0) {
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallSeconds));
+  }
   // HTTP and HTTPS only, for the URL and for every redirection: a file:,
   // ftp: or smb: URL fails its attempts like an unreachable server.
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -259,6 +278,8 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
     if (attempt > 0) platform::win::Sleep(static_cast<platform::win::DWORD>(retryDelay));
     if (to.body != nullptr) to.body->clear();
+    BoundedBody bounded{to.body, maxBodyBytes, false};
+    char detail[CURL_ERROR_SIZE] = {};
     CurlPtr handle(curl_easy_init());
     if (!handle) return HandleFailed;
     platform::win::FilePtr file;
@@ -268,7 +289,7 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
         // Never transfer without somewhere to put the bytes: a failed attempt.
         handle.reset();
         logging::Error("[{0}] Cannot open {1} for writing (error {2}). Url: {3}", to.origin,
-                       *to.path, platform::win::GetLastError(), url);
+                       *to.path, platform::win::GetLastError(), logging::Escaped(url));
         result = TransferFailed;
         continue;
       }
@@ -289,13 +310,17 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     }
     if (!verifyPeer) curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 0L);
     if (to.body != nullptr) {
-      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBody);
-      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, to.body);
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &AppendToBoundedBody);
+      curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &bounded);
+      // A body announced larger than the limit is refused before it comes.
+      curl_easy_setopt(handle.get(), CURLOPT_MAXFILESIZE_LARGE,
+                       static_cast<curl_off_t>(maxBodyBytes));
     } else {
       curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &WriteToFile);
       curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
     }
     curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
     if (to.body != nullptr) {
       if (headerList) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headerList.get());
@@ -310,8 +335,16 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     FinishTransfer(handle);
     if (rc == CURLE_OK) return Ok;
 
+    // Lines that say what the libcurl error text alone cannot: a body over
+    // the limit, and which time limit was reached.
+    if (bounded.overLimit || rc == CURLE_FILESIZE_EXCEEDED)
+      logging::Error("[{0}] the answer is larger than {1} bytes and is refused. Url: {2}",
+                     to.origin, maxBodyBytes, logging::Escaped(url));
+    else if (rc == CURLE_OPERATION_TIMEDOUT && detail[0] != '\0')
+      logging::Error("[{0}] {1}. Url: {2}", to.origin, logging::Escaped(detail),
+                     logging::Escaped(url));
     logging::Error("[{0}] CURL error: {1} http code: {2} Url: {3}", to.origin,
-                   curl_easy_strerror(rc), status, url);
+                   curl_easy_strerror(rc), status, logging::Escaped(url));
     if (to.path != nullptr) platform::win::DeleteFileA(*to.path);
     if (status == 407) proxyAuthRequired = true;
     result = status == 404 ? NotFound : TransferFailed;
@@ -345,7 +378,7 @@ std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
   if (signaturePath == nullptr) return MissingOutput;
   if (packageUrl.empty() || signatureUrl.empty()) return EmptyValidateUrl;
   logging::Info("[{0}] - Url:{1} \nSig Url:{2}", "DownloadManager::DownloadAndValidate",
-                packageUrl, signatureUrl);
+                logging::Escaped(packageUrl), logging::Escaped(signatureUrl));
 
   std::string packageFile = app::MakeTempDownloadPath("", "");
   if (!packageIn.empty()) packageFile = packageIn;
@@ -365,7 +398,12 @@ std::int32_t DownloadManager::ValidatePair(const std::string& packageUrl,
   // From here to the caller's use of it the package cannot change: the
   // bytes validated are the bytes read through this handle.
   platform::win::FileHandle package = OpenPackageHeld(packageFile);
-  if (!ValidateSignatureOfOpenFile(package, signatureFile)) return SignatureInvalid;
+  if (!ValidateSignatureOfOpenFile(package, signatureFile)) {
+    logging::Error("[{0}] - Signature {1} does not validate {2}: the package is refused. Result: {3}",
+                   "DownloadManager::DownloadAndValidate", logging::Escaped(signatureUrl),
+                   logging::Escaped(packageUrl), SignatureInvalid);
+    return SignatureInvalid;
+  }
   if (held != nullptr) *held = std::move(package);
   if (packageOut != nullptr) *packageOut = packageFile;
   *signaturePath = signatureFile;
@@ -377,7 +415,8 @@ int DownloadManager::OnCurlDebug(CURL* /*handle*/, curl_infotype type, char* dat
   if (size > 1 && data[size - 1] == '\n') --size;
   std::string text(data, size);
   if (type == CURLINFO_HEADER_OUT) text = MaskCredentialHeaders(std::move(text));
-  logging::InfoText(DebugMarker(type) + text);
+  // Headers and bodies are the server's: escaped, a line of the trace each.
+  logging::InfoText(DebugMarker(type) + logging::Escaped(text));
   return 0;
 }
 

@@ -57,6 +57,18 @@ using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 // cannot grow.
 std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* body);
 
+// A memory transfer's body with its size limit. overLimit is set when the
+// server sent more than limit bytes.
+struct BoundedBody {
+  std::vector<char>* body = nullptr;
+  std::size_t limit = 0;
+  bool overLimit = false;
+};
+// libcurl's write function for a BoundedBody: as AppendToBody, but the
+// chunk that would take the body over its limit is refused (libcurl's write
+// error) and marks overLimit.
+std::size_t AppendToBoundedBody(char* data, std::size_t size, std::size_t count, void* sink);
+
 // The process-wide trace switch: a file or folder "traceProxy" in the data
 // folder, or one of ZYRA_CURL_TRACE, MW_CURL_TRACE, PX_CURL_TRACE in the
 // environment. Evaluated once, at the first DownloadManager construction.
@@ -118,6 +130,11 @@ class DownloadManager {
   std::int32_t connectTimeoutMs = -1;
   std::int32_t maxAttempts = 5;
   std::int64_t retryDelay = 1000;
+  // An attempt on which fewer than 1 byte a second arrives for this long
+  // fails (libcurl's low-speed limit), whatever the whole-transfer limit.
+  std::int32_t stallSeconds = 60;
+  // The most a memory transfer keeps: a longer body fails the attempt.
+  std::size_t maxBodyBytes = 32u * 1024 * 1024;
   ProgressObserver progressObserver;
   bool progressEnabled = true;
   float progressStep = 1.0f;

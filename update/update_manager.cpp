@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/file_helpers.h"
+#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/thread_name.h"
 #include "update/vendor_config.h"
@@ -34,6 +35,17 @@ constexpr PackageKind kKinds[] = {
 
 constexpr std::int32_t kDefaultTtl = 7200;
 
+// The JSON library's message without its "[json.exception...] " tag: for a
+// parse error the position and what was found there.
+std::string ExceptionText(const std::exception& e) {
+  std::string text = e.what();
+  if (text.rfind("[json.exception.", 0) == 0) {
+    const auto end = text.find("] ");
+    if (end != std::string::npos) text.erase(0, end + 2);
+  }
+  return text;
+}
+
 // A string member, empty when absent; throws json::type_error for another type.
 std::string StringMember(const json& object, const char* key) {
   // As a look-up with a default: only an object has members to look up.
@@ -52,8 +64,8 @@ std::vector<const json*> Entries(const json& list) {
   return out;
 }
 
-// "ttl" as a signed 32-bit number: fractions truncated, booleans 1 and 0.
-// Any other type throws.
+// "ttl" as a signed 32-bit number: fractions truncated, values outside the
+// range clamped to it, booleans 1 and 0. Any other type throws.
 std::int32_t TtlOf(const json& doc) {
   const auto it = doc.find("ttl");
   if (it == doc.end()) return kDefaultTtl;
@@ -67,24 +79,41 @@ std::int32_t TtlOf(const json& doc) {
     return static_cast<std::int32_t>(d);
   }
   if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
-  if (it->is_number_unsigned())
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(it->get<std::uint64_t>()));
-  return static_cast<std::int32_t>(it->get<std::int64_t>());  // throws for other types
+  // Whole numbers outside the 32-bit range are clamped to it, as fractions are.
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+  if (it->is_number_unsigned()) {
+    const std::uint64_t u = it->get<std::uint64_t>();
+    return u > static_cast<std::uint64_t>(kMax) ? kMax : static_cast<std::int32_t>(u);
+  }
+  const std::int64_t v = it->get<std::int64_t>();  // throws for other types
+  if (v > kMax) return kMax;
+  if (v < kMin) return kMin;
+  return static_cast<std::int32_t>(v);
 }
 
 }  // namespace
 
 std::string DefaultManifestUrl() { return std::string("https://") + kUpdateHost + kManifestPath; }
 
-std::int32_t ParseManifestBody(const std::vector<char>& body, json& manifest, std::int32_t& ttl) {
+std::int32_t ParseManifestBody(const std::vector<char>& body, json& manifest, std::int32_t& ttl,
+                               std::string* reason) {
+  std::string why;
   try {
     manifest = json::parse(body.begin(), body.end());
-    if (!manifest.is_object()) return net::ManifestParseFailed;
-    ttl = TtlOf(manifest);
-  } catch (const std::exception&) {
-    return net::ManifestParseFailed;
+    const auto it = manifest.is_object() ? manifest.find("ttl") : manifest.end();
+    if (!manifest.is_object())
+      why = std::string("it is a JSON ") + manifest.type_name() + ", not an object";
+    else if (it != manifest.end() && !it->is_number() && !it->is_boolean())
+      why = std::string("\"ttl\" of type ") + it->type_name();
+    else
+      ttl = TtlOf(manifest);
+  } catch (const std::exception& e) {
+    why = ExceptionText(e);
   }
-  return net::Ok;
+  if (why.empty()) return net::Ok;
+  if (reason != nullptr) *reason = why;
+  return net::ManifestParseFailed;
 }
 
 void FindPackageUrls(const json& manifest, const std::string& packageName, std::string& url,
@@ -208,10 +237,11 @@ void UpdateManager::CheckForUpdateSettings(const json& entry) {
   const std::string name = StringMember(entry, "name");
   if (url.empty()) return;
   if (url.find(std::string(kVendorDomain) + "/") == std::string::npos) {
-    logging::Info("[UpdateManager] invalid url {0} skipped", url);
+    logging::Info("[UpdateManager] invalid url {0} skipped", logging::Escaped(url));
     return;
   }
-  logging::Info("[UpdateManager]. Overwriting update settings[{0}]. Url = {1}", name, url);
+  logging::Info("[UpdateManager]. Overwriting update settings[{0}]. Url = {1}", logging::Escaped(name),
+                logging::Escaped(url));
   manifestUrl = url;
   if (entryBrand == "corvane" || entryBrand == "tamberlo") brand = entryBrand;
   channel = entryChannel;
@@ -219,7 +249,7 @@ void UpdateManager::CheckForUpdateSettings(const json& entry) {
   logging::Info(
       "[UpdateManager::CheckForUpdateSettings]. Update settings. Brand = {0}. Channel = {1}. "
       "Organization Id = {2}",
-      brand, channel, orgId);
+      brand, logging::Escaped(channel), logging::Escaped(orgId));
   std::string query;
   for (const auto& [key, value] : {std::pair<const char*, const std::string*>{"brand", &brand},
                                    {"channel", &channel},
@@ -249,9 +279,14 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
     return rc;
   }
   std::int32_t ttl = 0;
-  const std::int32_t parsed = ParseManifestBody(body, manifest, ttl);
+  std::string reason;
+  const std::int32_t parsed = ParseManifestBody(body, manifest, ttl, &reason);
   body = std::vector<char>();
-  if (parsed != net::Ok) return parsed;
+  if (parsed != net::Ok) {
+    logging::Error("[DownloadLatestUpdateManifest] - Update manifest {0} is not usable: {1}. Result: {2}",
+                   logging::Escaped(manifestUrl), logging::Escaped(reason), parsed);
+    return parsed;
+  }
   manifestTtl = ttl;
   manifestExpiry = MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
   return net::Ok;
@@ -275,7 +310,11 @@ std::int32_t UpdateManager::DownloadUpdatePackage(std::uint32_t kind, std::strin
   std::string url;
   std::string signatureUrl;
   FindPackageUrls(manifest, k.packageName, url, signatureUrl);
-  if (url.empty() || signatureUrl.empty()) return net::EmptyUrl;
+  if (url.empty() || signatureUrl.empty()) {
+    logging::Error("[UpdateManager] the manifest names no url and sigv1 signature for {0}. Result: {1}",
+                   k.packageName, net::EmptyUrl);
+    return net::EmptyUrl;
+  }
 
   downloadManager->progressEnabled = k.progress;
   static const std::regex kZipAtEnd(".zip$", std::regex::ECMAScript);

@@ -38,9 +38,11 @@ inline constexpr const char* kConfigFileName = "zyra-config.json";
 // Parses a manifest body into manifest (the whole body must be one JSON
 // value) and reads its "ttl" (7200 when absent) into ttl. Returns 0, or
 // 30002 when the body is not a usable manifest; manifest then holds what the
-// parse got to store and ttl is unchanged.
+// parse got to store, ttl is unchanged and reason (when given) says why: the
+// parser's message with its position, what the document is instead of an
+// object, or the type of "ttl".
 [[nodiscard]] std::int32_t ParseManifestBody(const std::vector<char>& body, nlohmann::json& manifest,
-                                             std::int32_t& ttl);
+                                             std::int32_t& ttl, std::string* reason = nullptr);
 
 // Looks packageName up in the manifest's "packages": the first entry with
 // that name and a "signatures" object gives url and signatureUrl ("sigv1").

@@ -165,7 +165,8 @@ TEST_F(Run, VerdictWithATrailingLineBreakIsAFailure) {
   m.ReadyForHandOff({"--behaviour", "trailing-newline"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 125);
-  EXPECT_THAT(run.stdoutText, HasSubstr("  info  Room provision result: Room provision success.\n"));
+  // One log line: the line break shows as \n.
+  EXPECT_THAT(run.stdoutText, HasSubstr("  info  Room provision result: Room provision success.\\n\n"));
   EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
 }
 

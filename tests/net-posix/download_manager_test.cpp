@@ -426,7 +426,8 @@ TEST_F(Downloads, TraceLogsProxyDecisionAndProtocolOnlyWhenOn) {
   ASSERT_EQ(dm.DownloadToMemory(server.Url("/t"), status, body), net::Ok);
   const auto lines = log.Lines();
   EXPECT_THAT(lines, Contains("info|[DownloadManager] no proxy to use for url " + server.Url("/t")));
-  EXPECT_THAT(lines, Contains("info|>GET /t HTTP/1.1"));  // header out: marker, then the text
+  // Header out: the marker, then the request, one line with its line breaks escaped.
+  EXPECT_EQ(CountContaining(lines, "info|>GET /t HTTP/1.1\\r\\nHost: 127.0.0.1:"), 1);
   EXPECT_THAT(lines, Contains("info|<traced body"));         // data in
   EXPECT_GE(CountContaining(lines, "info|*"), 1);            // libcurl's own text
 }

@@ -231,7 +231,13 @@ TEST_F(Update, TtlRulesAndUnusableBodies) {
   update::UpdateManager um;
   const std::vector<std::pair<std::string, std::int32_t>> cases = {
       {R"({"ttl":60.9})", 60}, {R"({"ttl":true})", 1},  {R"({"ttl":false})", 0},
-      {R"({"ttl":-5})", -5},   {R"({"ttl":0})", 0},     {R"({ "ttl" : 30 }  )", 30}};
+      {R"({"ttl":-5})", -5},   {R"({"ttl":0})", 0},
+      // Whole numbers outside the 32-bit range are clamped, as fractions are.
+      {R"({"ttl":2147483647})", 2147483647}, {R"({"ttl":2147483648})", 2147483647},
+      {R"({"ttl":99999999999})", 2147483647}, {R"({"ttl":18446744073709551615})", 2147483647},
+      {R"({"ttl":1e300})", 2147483647},       {R"({"ttl":-2147483648})", -2147483647 - 1},
+      {R"({"ttl":-99999999999})", -2147483647 - 1},
+      {R"({ "ttl" : 30 }  )", 30}};
   for (const auto& [body, ttl] : cases) {
     server.Expect("GET", kManifestPath, 200, body);
     EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::Ok) << body;
@@ -242,6 +248,30 @@ TEST_F(Update, TtlRulesAndUnusableBodies) {
     server.Expect("GET", kManifestPath, 200, body);
     EXPECT_EQ(um.DownloadLatestUpdateManifest(""), net::ManifestParseFailed) << body;
     EXPECT_EQ(um.manifestTtl, 30) << body;  // unchanged
+  }
+}
+
+// Why a body is no usable manifest, as the error line gives it.
+TEST(ManifestBody, ReasonsNameThePositionTheDocumentOrTheTtlType) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "parse error at line 1, column 1: syntax error while parsing value"},
+      {"{\"ttl\":1,\n  x}", "parse error at line 2, column 3: syntax error while parsing object key"},
+      {R"({"ttl":1} x)", "parse error at line 1, column 11: syntax error while parsing value"},
+      {"[]", "it is a JSON array, not an object"},
+      {"42", "it is a JSON number, not an object"},
+      {R"({"ttl":"60"})", "\"ttl\" of type string"},
+      {R"({"ttl":{}})", "\"ttl\" of type object"},
+  };
+  for (const auto& [body, reason] : cases) {
+    nlohmann::json manifest;
+    std::int32_t ttl = 5;
+    std::string why;
+    EXPECT_EQ(update::ParseManifestBody(std::vector<char>(body.begin(), body.end()), manifest, ttl,
+                                        &why),
+              net::ManifestParseFailed)
+        << body;
+    EXPECT_EQ(why.rfind(reason, 0), 0u) << body << " gave: " << why;
+    EXPECT_EQ(ttl, 5);
   }
 }
 

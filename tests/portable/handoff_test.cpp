@@ -110,6 +110,19 @@ TEST_F(HandOff, ProgressTextExtendsTheWaitOnceToTwentyPolls) {
   EXPECT_EQ(lines.back(), "info|Room provision result: Zyra update started. Please wait...");
 }
 
+// The handler removed the file before the first poll and never wrote it:
+// nothing was read in the whole wait, which ends as a time-out.
+TEST_F(HandOff, WaitThatReadNothingEndsWithTheTimeoutLine) {
+  zyra_test::CapturedLog log;
+  Before(1, [] { app::DeleteFileIfExists(app::kStatusFile); });
+  EXPECT_FALSE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 10);
+  const auto lines = log.Lines();
+  EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
+  EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
+  EXPECT_THAT(lines, Not(Contains("info|Room provision completed.")));
+}
+
 TEST_F(HandOff, ProgressThenVerdictSucceeds) {
   Before(2, Writes("Zyra update started. Please wait..."));
   Before(14, Writes("Room provision success."));
@@ -127,8 +140,10 @@ TEST_F(HandOff, OnlyTheExactSuccessTextsCount) {
     Before(1, Writes(verdict));
     EXPECT_FALSE(app::HandOffToHandler());
     EXPECT_EQ(polls_, 1);
-    EXPECT_THAT(log.Lines(), Contains("info|Room provision result: " + verdict.substr(
-                                          0, verdict.find('\n'))));
+    // Logged on one line, a line break as \n.
+    std::string logged = verdict;
+    if (logged.back() == '\n') logged.replace(logged.size() - 1, 1, "\\n");
+    EXPECT_THAT(log.Lines(), Contains("info|Room provision result: " + logged));
   }
 }
 

@@ -191,6 +191,15 @@ TEST_P(Scenario, TamperedInstallerIsNeverRun) {
   ExpectLogged({"info  No prior ZyraAgent found on the system",
                 "info  Downloading ZyraAgent 3.0.0",
                 "error  Cannot download ZyraAgent 3.0.0."});
+  // The refusal names its cause right before the line that reports it.
+  const auto log = m->LogMessages();
+  const std::regex refused(
+      R"(error  \[DownloadManager::DownloadAndValidate\] - Signature \S+/CorvZyraAgent-Setup\.exe\.sig )"
+      R"(does not validate \S+/CorvZyraAgent-Setup\.exe: the package is refused\. Result: 70006)");
+  std::size_t at = 0;
+  while (at < log.size() && !std::regex_match(log[at], refused)) ++at;
+  ASSERT_LT(at + 1, log.size()) << "log:\n" << Joined(log);
+  EXPECT_EQ(log[at + 1], "error  Cannot download ZyraAgent 3.0.0.");
   ExpectNotLogged("info  Installing ZyraAgent version 3.0.0.");
   ExpectInstallerNeverRan();
   EXPECT_THAT(m->DownloadFolder(), IsEmpty());
