@@ -546,13 +546,15 @@ TEST_F(Cause, StalledServerFailsEachAttemptAfterSixtySeconds) {
       if (lines[i].rfind(cause + url, 0) == 0 && lines[i + 1].rfind(transfer + url, 0) == 0) ++pairs;
     EXPECT_EQ(pairs, 5) << run.stdoutText;
     // On the faked clock: the start of the transfer to the first failure is
-    // one stall limit; each further attempt adds the second's pause.
+    // one stall limit; each further attempt adds the second's pause. The
+    // upper bound leaves room for a loaded machine (at x100 a tenth of a real
+    // second is 10 s here) and is still far below the 30-minute limit.
     const auto failures = RawLinesWith(run, "CURL error: Timeout was reached");
     ASSERT_EQ(failures.size(), 5u);
     for (std::size_t i = 1; i < failures.size(); ++i) {
       const double gap = StampSeconds(failures[i]) - StampSeconds(failures[i - 1]);
       EXPECT_GE(gap, 60.0) << failures[i];
-      EXPECT_LT(gap, 64.0) << failures[i];
+      EXPECT_LT(gap, 90.0) << failures[i];
     }
     std::printf("stalled %s: 5 attempts in %.1f s of real time\n", stalled.c_str(), realSeconds);
   }
