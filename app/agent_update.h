@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/provisioning_run.h"
+#include "app/run_state.h"
 
 namespace update {
 class UpdateManager;

@@ -1,7 +1,7 @@
 #include "app/handler_handoff.h"
 
 #include "app/file_helpers.h"
-#include "app/provisioning_run.h"
+#include "app/run_state.h"
 #include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/file_security.h"

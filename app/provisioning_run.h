@@ -1,44 +1,9 @@
 #pragma once
 // One provisioning run: stage the token, bring the agent up to date, hand
 // over to the handler service, report the result code.
-#include <string>
-
-#include "app/result_code.h"
+#include "app/run_state.h"
 
 namespace app {
-
-inline constexpr const char* kResultFile =
-    "C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt";
-inline constexpr const char* kStatusFile =
-    "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
-inline constexpr const char* kLogFileName = "CorvZyraProvisionStub.log";
-inline constexpr const char* kLoggerName = "__zyra_stub_logger___";
-inline constexpr const char* kSettingsKey = "Software\\Corvane\\CorvZyraStub";
-inline constexpr const char* kInstallerName = "CorvZyraAgent-Setup";
-inline constexpr const char* kInstallerExtension = ".exe";
-inline constexpr const char* kManifestName = "CorvZyraAgent-Setup.exe";
-inline constexpr const char* kManifestExtension = ".manifest";
-inline constexpr int kVersionMajor = 3;
-inline constexpr int kVersionMinor = 1;
-inline constexpr int kVersionBuild = 112;
-
-// State of one run, owned by ProvisioningRun for its whole duration.
-struct RunState {
-  ResultCode resultCode = ResultCode::RoomProvisioned;
-  ResultCode pendingCode = ResultCode::RoomProvisioned;
-  std::string ownVersion;
-  std::string provisionFolder;
-  std::string tokenSource;
-  std::string tokenDestination;
-  std::string installerPath;
-  std::string manifestPath;
-  std::string installedVersion;
-  std::string availableVersion;
-};
-
-// Writes the one line of the result file: the code alone (interim) or
-// "provision_result_code: <code>" (final). The outcome is ignored.
-void WriteResultFile(ResultCode code, bool final);
 
 [[nodiscard]] ResultCode ProvisioningRun();
 

@@ -3,7 +3,7 @@
 // provisioning folder, where the handler service picks it up.
 #include <string>
 
-#include "app/provisioning_run.h"
+#include "app/run_state.h"
 
 namespace app {
 

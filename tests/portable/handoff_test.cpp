@@ -13,7 +13,7 @@
 
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
-#include "app/provisioning_run.h"
+#include "app/run_state.h"
 #include "platform/clock.h"
 #include "platform/file_security.h"
 #include "platform/files.h"

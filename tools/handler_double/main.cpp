@@ -15,7 +15,7 @@
 
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
-#include "app/provisioning_run.h"
+#include "app/run_state.h"
 #include "platform/files.h"
 #include "platform/service_host.h"
 

@@ -30,7 +30,7 @@
 
 #include "app/agent_update.h"
 #include "app/file_helpers.h"
-#include "app/provisioning_run.h"
+#include "app/run_state.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/service_installer.h"
