@@ -2,22 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 namespace platform::win::scm {
 
 FolderLock::FolderLock(const std::string& dir)
     : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-  if (fd_ >= 0) {
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-}
-
-FolderLock::~FolderLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_.is_valid()) (void)posix::RetryOnEintr([this] { return ::flock(fd_.get(), LOCK_EX); });
 }
 
 }  // namespace platform::win::scm

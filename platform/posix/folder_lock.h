@@ -3,6 +3,8 @@
 // folder itself), held for the owner's scope.
 #include <string>
 
+#include "platform/posix/descriptor.h"
+
 namespace platform::win::scm {
 
 // Holds an exclusive lock on the service's folder: starts of one service
@@ -10,12 +12,9 @@ namespace platform::win::scm {
 class FolderLock {
  public:
   explicit FolderLock(const std::string& dir);
-  ~FolderLock();
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
 
  private:
-  int fd_;
+  posix::ScopedFd fd_;
 };
 
 }  // namespace platform::win::scm

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "platform/posix/descriptor.h"
+
 namespace platform::win::scm {
 
 // Decimal digits of v into buf (no terminator); returns the length.
@@ -24,17 +26,9 @@ std::size_t FormatDecimal(unsigned long long v, char* buf) {
 // calls only (safe in a process that may call nothing else); false when the
 // file cannot be opened.
 bool ReadRaw(const char* path, char* buf, std::size_t size, std::size_t& len) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  len = 0;
-  for (;;) {
-    const ssize_t r = ::read(fd, buf + len, size - 1 - len);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    len += static_cast<std::size_t>(r);
-    if (len == size - 1) break;
-  }
-  ::close(fd);
+  const posix::ScopedFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.is_valid()) return false;
+  len = posix::ReadAll(fd.get(), buf, size - 1);
   buf[len] = '\0';
   return true;
 }

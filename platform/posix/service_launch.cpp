@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/posix/descriptor.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/proc_stat.h"
 #include "platform/posix/service_files.h"
@@ -19,6 +20,11 @@
 
 namespace platform::win::scm {
 namespace {
+
+using posix::ReadAll;
+using posix::RetryOnEintr;
+using posix::ScopedFd;
+using posix::WriteAll;
 
 // ---------------------------------------------------------------------------
 // Launching. The caller forks a launcher, which starts a session of its own,
@@ -28,16 +34,6 @@ namespace {
 // pids back through a pipe, then waits for the service, removes "state" and
 // writes "exitcode". Waiter and service belong to init from then on, and the
 // waiter's wait reaps the service.
-
-void WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t w = ::write(fd, data, size);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    data += w;
-    size -= static_cast<std::size_t>(w);
-  }
-}
 
 struct LaunchPaths {
   std::string dir;
@@ -107,41 +103,37 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
     line[n++] = ' ';
   }
   line[n - 1] = '\n';
-  WriteAll(3, line, n);
+  (void)WriteAll(3, line, n);
 }
 
 [[noreturn]] void RunWaiter(const LaunchPaths& paths, char* const argv[], char* const envp[]) {
+  ScopedFd statusOut(3);
   int execPipe[2];
   if (::pipe2(execPipe, O_CLOEXEC) != 0) {
     Report(0, 0, 0, 0, errno);
     ::_exit(0);
   }
+  ScopedFd execRead(execPipe[0]);
+  ScopedFd execWrite(execPipe[1]);
   const pid_t service = ::fork();
   if (service < 0) {
     Report(0, 0, 0, 0, errno);
     ::_exit(0);
   }
   if (service == 0) {
-    ::close(execPipe[0]);
-    ::close(3);
+    execRead.reset();
+    statusOut.reset();
     ::setsid();
     ResetSignals();
     if (::chdir(paths.dir.c_str()) == 0) ::execve(paths.program.c_str(), argv, envp);
     const int e = errno;
-    WriteAll(execPipe[1], reinterpret_cast<const char*>(&e), sizeof e);
+    (void)WriteAll(execWrite.get(), &e, sizeof e);
     ::_exit(127);
   }
-  ::close(execPipe[1]);
+  execWrite.reset();
   int execError = 0;
-  std::size_t got = 0;
-  while (got < sizeof execError) {
-    const ssize_t r =
-        ::read(execPipe[0], reinterpret_cast<char*>(&execError) + got, sizeof execError - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  ::close(execPipe[0]);
+  const std::size_t got = ReadAll(execRead.get(), &execError, sizeof execError);
+  execRead.reset();
   if (got != sizeof execError) execError = 0;
 
   // The service is our unreaped child: its /proc entry is there even if it
@@ -152,21 +144,20 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
   (void)ReadProcStat(service, serviceStart, ignored);
   (void)ReadProcStat(::getpid(), waiterStart, ignored);
   Report(service, serviceStart, ::getpid(), waiterStart, execError);
-  ::close(3);
+  statusOut.reset();
 
   int status = 0;
-  while (::waitpid(service, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)RetryOnEintr([&] { return ::waitpid(service, &status, 0); });
   if (execError != 0) ::_exit(0);
 
   const DWORD exitCode = ExitCodeOfReport(paths.state.c_str());
   char text[24];
   std::size_t n = FormatDecimal(exitCode, text);
   text[n++] = '\n';
-  const int fd = ::open(paths.exitCodeTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    WriteAll(fd, text, n);
-    ::close(fd);
+  ScopedFd fd(::open(paths.exitCodeTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.is_valid()) {
+    (void)WriteAll(fd.get(), text, n);
+    fd.reset();
     ::rename(paths.exitCodeTmp.c_str(), paths.exitCode.c_str());
   }
   ::unlink(paths.state.c_str());
@@ -174,8 +165,7 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
 }
 
 [[noreturn]] void RunLauncher(const LaunchPaths& paths, char* const argv[], char* const envp[],
-                              int statusRead, int statusWrite, int maxFd) {
-  ::close(statusRead);
+                              int statusWrite, int maxFd) {
   // The status pipe goes to fd 3; standard handles to /dev/null (a service
   // has no console, and must not hold the caller's pipes open); nothing else
   // of the caller's is inherited.
@@ -239,27 +229,23 @@ bool Launch(const std::string& dir, DWORD& error) {
     error = ExecErrorToWin32(errno);
     return false;
   }
+  ScopedFd statusRead(statusPipe[0]);
+  ScopedFd statusWrite(statusPipe[1]);
   const pid_t launcher = ::fork();
   if (launcher < 0) {
     error = ExecErrorToWin32(errno);
-    ::close(statusPipe[0]);
-    ::close(statusPipe[1]);
     return false;
   }
-  if (launcher == 0) RunLauncher(paths, argv, envp.data(), statusPipe[0], statusPipe[1], maxFd);
+  if (launcher == 0) {
+    statusRead.reset();
+    RunLauncher(paths, argv, envp.data(), statusWrite.get(), maxFd);
+  }
 
-  ::close(statusPipe[1]);
-  while (::waitpid(launcher, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  statusWrite.reset();
+  (void)RetryOnEintr([&] { return ::waitpid(launcher, nullptr, 0); });
   std::string report;
-  char buf[256];
-  for (;;) {
-    const ssize_t r = ::read(statusPipe[0], buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    report.append(buf, static_cast<std::size_t>(r));
-  }
-  ::close(statusPipe[0]);
+  ReadAll(statusRead.get(), report);
+  statusRead.reset();
 
   std::istringstream in(report);
   long long pid = 0;

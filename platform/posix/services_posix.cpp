@@ -36,6 +36,8 @@
 #include <set>
 #include <string>
 
+#include "platform/clock.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/folder_lock.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/service_files.h"
@@ -110,28 +112,20 @@ bool IsExecutableFile(const std::string& path) {
 // letter case; empty when there is none.
 std::string FindService(const std::string& name) {
   const std::string root = ServicesRoot();
-  DIR* d = ::opendir(root.c_str());
-  if (d == nullptr) return {};
+  const posix::ScopedDir d(::opendir(root.c_str()));
+  if (!d.is_valid()) return {};
   std::string found;
   std::string exact;
-  while (dirent* e = ::readdir(d)) {
+  while (dirent* e = ::readdir(d.get())) {
     const std::string entry = e->d_name;
     if (entry == name) exact = entry;
     if (found.empty() && EqualsIgnoreCase(entry, name)) found = entry;
   }
-  ::closedir(d);
   if (!exact.empty()) found = exact;
   if (found.empty()) return {};
   const std::string dir = root + "/" + found;
   if (!posix::IsHostDirectory(dir) || !IsExecutableFile(dir + "/service")) return {};
   return dir;
-}
-
-std::uint64_t MonotonicMs() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 // How long ControlService waits for the service to answer a control, as
@@ -142,7 +136,7 @@ std::atomic<unsigned> g_controlAnswerMs{kControlAnswerMs};
 
 // How long StartServiceW lets a service that reported STOPPED finish its
 // process before it counts as still running.
-constexpr std::uint64_t kStoppedProcessEndMs = 30000;
+constexpr std::int64_t kStoppedProcessEndMs = 30000;
 
 void Pause() {
   timespec pause{0, 2 * 1000 * 1000};
@@ -258,13 +252,13 @@ BOOL ControlService(SC_HANDLE service, DWORD control, ServiceStatus* status) {
   }
   // Wait until the service answers: it reports STOP_PENDING or STOPPED, or
   // its process has ended (and the exit code is recorded).
-  const std::uint64_t begin = MonotonicMs();
-  const std::uint64_t limit = g_controlAnswerMs.load();
+  const std::int64_t begin = MonotonicMilliseconds();
+  const std::int64_t limit = g_controlAnswerMs.load();
   for (;;) {
     now = Observe(service->dir);
     const DWORD state = now.status.dwCurrentState;
     if (state == kServiceStopped || (now.processAlive && state == kServiceStopPending)) break;
-    if (MonotonicMs() - begin >= limit) {
+    if (MonotonicMilliseconds() - begin >= limit) {
       CopyStatus(now.status, status);
       return Fail(kErrorServiceRequestTimeout);
     }
@@ -281,8 +275,8 @@ BOOL StartServiceW(SC_HANDLE service) {
   FolderLock lock(service->dir);
   Observed now = Observe(service->dir);
   // A service that has reported STOPPED is ending its process: let it go.
-  const std::uint64_t begin = MonotonicMs();
-  while (now.ending && MonotonicMs() - begin < kStoppedProcessEndMs) {
+  const std::int64_t begin = MonotonicMilliseconds();
+  while (now.ending && MonotonicMilliseconds() - begin < kStoppedProcessEndMs) {
     Pause();
     now = Observe(service->dir);
   }
