@@ -43,8 +43,8 @@ class ScopedGeneric {
   [[nodiscard]] T release() noexcept { return std::exchange(value_, Traits::InvalidValue()); }
 
   [[nodiscard]] const T& get() const noexcept { return value_; }
-  [[nodiscard]] bool is_valid() const noexcept { return value_ != Traits::InvalidValue(); }
-  [[nodiscard]] explicit operator bool() const noexcept { return is_valid(); }
+  [[nodiscard]] bool valid() const noexcept { return value_ != Traits::InvalidValue(); }
+  [[nodiscard]] explicit operator bool() const noexcept { return valid(); }
 
  private:
   T value_;

@@ -47,9 +47,8 @@ bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
 }  // namespace
 
-void FileHandle::Close() noexcept {
-  if (h_ != nullptr) ::close(Fd(h_));  // releases its locks
-  h_ = nullptr;
+void FileHandleTraits::Free(void* handle) noexcept {
+  posix::FdTraits::Free(Fd(handle));  // releases its locks
 }
 
 FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD disposition,
@@ -66,7 +65,7 @@ FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD
   }
   const bool noFollow = (flags & kFileFlagOpenReparsePoint) != 0;
   posix::ScopedFd owned(::open(host.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0)));
-  if (!owned.is_valid()) {
+  if (!owned.valid()) {
     const int e = errno;
     // The link itself cannot be opened here (Windows would open the reparse
     // point, whose content is not the file's).
@@ -136,7 +135,7 @@ BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags) {
   // A file that another handle holds cannot be moved, nor replaced.
   for (const std::string* p : {&hostFrom, &hostTo}) {
     posix::ScopedFd probe(::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!probe.is_valid()) continue;
+    if (!probe.valid()) continue;
     const int fd = probe.get();
     struct stat fst {};
     const bool held = ::fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode) &&

@@ -160,7 +160,7 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
   // Non-blocking, so that a FIFO never holds the caller up; only a plain
   // file (or a device) is opened, and it is made blocking again.
   ScopedFd owned(::open(host.c_str(), pm.flags | O_CLOEXEC | O_NONBLOCK, 0666));
-  if (!owned.is_valid()) {
+  if (!owned.valid()) {
     SetLastError(OpenError(errno, host));
     return nullptr;
   }
@@ -244,7 +244,7 @@ BOOL DeleteFileA(const std::string& path) {
     return 0;
   }
   ScopedFd probe(::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (probe.is_valid()) {
+  if (probe.valid()) {
     const bool locked = LockedByOther(probe.get()) || posix::HeldAgainstWriting(probe.get());
     probe.reset();
     if (locked) {
@@ -260,16 +260,7 @@ BOOL DeleteFileA(const std::string& path) {
   return 1;
 }
 
-FindHandle& FindHandle::operator=(FindHandle&& o) noexcept {
-  if (this != &o) {
-    delete static_cast<FindState*>(h_);
-    h_ = o.h_;
-    o.h_ = nullptr;
-  }
-  return *this;
-}
-
-FindHandle::~FindHandle() { delete static_cast<FindState*>(h_); }
+void FindHandleTraits::Free(void* handle) noexcept { delete static_cast<FindState*>(handle); }
 
 FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
   const auto sep = pattern.find_last_of("\\/");
@@ -282,7 +273,7 @@ FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
     return FindHandle();
   }
   const ScopedDir dir(::opendir(host.c_str()));
-  if (!dir.is_valid()) {
+  if (!dir.valid()) {
     SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorPathNotFound : ErrnoToWin32(errno));
     return FindHandle();
   }

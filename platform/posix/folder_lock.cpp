@@ -7,7 +7,7 @@ namespace platform::win::scm {
 
 FolderLock::FolderLock(const std::string& dir)
     : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-  if (fd_.is_valid()) (void)posix::RetryOnEintr([this] { return ::flock(fd_.get(), LOCK_EX); });
+  if (fd_.valid()) (void)posix::RetryOnEintr([this] { return ::flock(fd_.get(), LOCK_EX); });
 }
 
 }  // namespace platform::win::scm

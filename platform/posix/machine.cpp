@@ -32,7 +32,7 @@ std::string Join(const std::string& base, const std::string& name) {
   exact += name;
   if (name == "." || name == ".." || Exists(exact)) return exact;
   const ScopedDir dir(::opendir(base.empty() ? "." : base.c_str()));
-  if (!dir.is_valid()) return exact;
+  if (!dir.valid()) return exact;
   std::string found;
   while (dirent* e = ::readdir(dir.get())) {
     if (EqualsIgnoreCase(e->d_name, name)) {

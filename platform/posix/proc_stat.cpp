@@ -27,7 +27,7 @@ std::size_t FormatDecimal(unsigned long long v, char* buf) {
 // file cannot be opened.
 bool ReadRaw(const char* path, char* buf, std::size_t size, std::size_t& len) {
   const posix::ScopedFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.is_valid()) return false;
+  if (!fd.valid()) return false;
   len = posix::ReadAll(fd.get(), buf, size - 1);
   buf[len] = '\0';
   return true;

@@ -78,7 +78,7 @@ LONG AppendToRegistryFile(const std::string& lines) {
   }
   const std::string path = posix::MachineRoot() + "/registry.reg";
   posix::ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd.is_valid()) return static_cast<LONG>(posix::ErrnoToWin32(errno));
+  if (!fd.valid()) return static_cast<LONG>(posix::ErrnoToWin32(errno));
   if (!posix::WriteAll(fd.get(), bytes.data(), bytes.size()))
     return static_cast<LONG>(posix::ErrnoToWin32(errno));
   if (::close(fd.release()) != 0) return static_cast<LONG>(posix::ErrnoToWin32(errno));

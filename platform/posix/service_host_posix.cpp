@@ -38,7 +38,7 @@ void WriteReport(const char* line) {
   if (!g_reporting) return;
   const int saved = errno;
   posix::ScopedFd fd(::open(g_stateTmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.is_valid()) {
+  if (fd.valid()) {
     (void)posix::WriteAll(fd.get(), line, std::strlen(line));
     fd.reset();
     ::rename(g_stateTmpPath, g_statePath);

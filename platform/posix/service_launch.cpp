@@ -155,7 +155,7 @@ void Report(pid_t pid, unsigned long long start, pid_t waiter, unsigned long lon
   std::size_t n = FormatDecimal(exitCode, text);
   text[n++] = '\n';
   ScopedFd fd(::open(paths.exitCodeTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.is_valid()) {
+  if (fd.valid()) {
     (void)WriteAll(fd.get(), text, n);
     fd.reset();
     ::rename(paths.exitCodeTmp.c_str(), paths.exitCode.c_str());

@@ -113,7 +113,7 @@ bool IsExecutableFile(const std::string& path) {
 std::string FindService(const std::string& name) {
   const std::string root = ServicesRoot();
   const posix::ScopedDir d(::opendir(root.c_str()));
-  if (!d.is_valid()) return {};
+  if (!d.valid()) return {};
   std::string found;
   std::string exact;
   while (dirent* e = ::readdir(d.get())) {

@@ -31,7 +31,7 @@ using ::testing::IsEmpty;
 TEST_F(ScopedGenericTest, FreesOnceWhenItGoesAndNeverTheInvalidValue) {
   {
     Scoped empty;
-    EXPECT_FALSE(empty.is_valid());
+    EXPECT_FALSE(empty.valid());
     EXPECT_FALSE(empty);
     Scoped held(7);
     EXPECT_TRUE(held);
@@ -44,7 +44,7 @@ TEST_F(ScopedGenericTest, MovesHandOverWithoutFreeingAndAssignmentFreesTheOldVal
   {
     Scoped a(1);
     Scoped b(std::move(a));
-    EXPECT_FALSE(a.is_valid());  // moved from: empty
+    EXPECT_FALSE(a.valid());  // moved from: empty
     EXPECT_THAT(g_freed, IsEmpty());
     Scoped c(2);
     c = std::move(b);
@@ -65,7 +65,7 @@ TEST_F(ScopedGenericTest, ResetAndReleaseHandTheValueOnOrOut) {
   s.reset(4);
   EXPECT_THAT(g_freed, ElementsAre(3));
   EXPECT_EQ(s.release(), 4);
-  EXPECT_FALSE(s.is_valid());
+  EXPECT_FALSE(s.valid());
   s.reset();
   EXPECT_THAT(g_freed, ElementsAre(3));
 }

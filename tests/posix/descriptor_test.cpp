@@ -59,7 +59,7 @@ TEST(Descriptors, WholeTransfersSurvivePiecesAndSignals) {
   ASSERT_EQ(::sigaction(SIGPIPE, &ign, &oldPipe), 0);
 
   Pipe pipe;
-  ASSERT_TRUE(pipe.read.is_valid());
+  ASSERT_TRUE(pipe.read.valid());
   // More than a pipe holds: the writer's write returns short or blocks.
   const std::string payload(1 << 20, 'x');
   std::atomic<pid_t> readerTid{0};
@@ -89,7 +89,7 @@ TEST(Descriptors, WholeTransfersSurvivePiecesAndSignals) {
 
 TEST(Descriptors, WriteAllFailsWithErrnoAndReadAllStopsAtTheEnd) {
   Pipe pipe;
-  ASSERT_TRUE(pipe.read.is_valid());
+  ASSERT_TRUE(pipe.read.valid());
   pipe.read.reset();
   struct sigaction ign {};
   struct sigaction old {};
@@ -120,7 +120,7 @@ TEST(Descriptors, OwnersCloseWhatTheyHold) {
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed
   EXPECT_EQ(errno, EBADF);
   px::ScopedDir dir(::opendir("/"));
-  ASSERT_TRUE(dir.is_valid());
+  ASSERT_TRUE(dir.valid());
   const int dirFd = ::dirfd(dir.get());
   dir.reset();
   EXPECT_EQ(::fcntl(dirFd, F_GETFD), -1);
