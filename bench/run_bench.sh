@@ -11,8 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh >/dev/null
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYRA_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench >/dev/null
 bin=build/bench
 repo=$(pwd)
 

@@ -25,8 +25,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 bash scripts/install-deps.sh >/dev/null
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZYRA_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench --target zyra-bench zyra-sign >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target zyra-bench zyra-sign >/dev/null
 bench=build/bench/bench/zyra-bench
 sign=build/bench/tools/zyra-sign/zyra-sign
 key=build/bench/dev-keys/package-signing-private.pem

@@ -4,6 +4,16 @@
 #include <mutex>
 #include <thread>
 
+namespace platform {
+
+std::int64_t MonotonicMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace platform
+
 namespace platform::win {
 namespace {
 
@@ -33,10 +43,7 @@ DWORD GetTickCount() {
     hook = g_tick;
   }
   if (hook) return hook();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-  return static_cast<DWORD>(ms);
+  return static_cast<DWORD>(MonotonicMilliseconds());
 }
 
 void SetSleepHookForTesting(SleepHook hook) {

@@ -1,6 +1,8 @@
 #pragma once
 // Time facade: Sleep and GetTickCount. Tests replace both so that nothing
-// sleeps for real and time moves as the test says.
+// sleeps for real and time moves as the test says. Beside them the one
+// monotonic clock of the program.
+#include <cstdint>
 #include <functional>
 
 #include "platform/win_types.h"
@@ -20,3 +22,12 @@ void SetSleepHookForTesting(SleepHook hook);
 void SetTickHookForTesting(TickHook hook);
 
 }  // namespace platform::win
+
+namespace platform {
+
+// Milliseconds of the monotonic clock since an arbitrary start; the
+// unhooked GetTickCount reads it. For waits on real processes and pipes,
+// which the tests' hooks must not move.
+[[nodiscard]] std::int64_t MonotonicMilliseconds();
+
+}  // namespace platform

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/scoped_generic.h"
 #include "platform/win_types.h"
 
 namespace platform::win {
@@ -22,30 +23,13 @@ constexpr DWORD kOpenExisting = 3;
 constexpr DWORD kFileFlagOpenReparsePoint = 0x00200000;
 constexpr DWORD kMoveFileReplaceExisting = 0x00000001;
 
-// Owns a file handle from CreateFileA; closing it is CloseHandle.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(void* h) : h_(h) {}
-  FileHandle(FileHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-  FileHandle& operator=(FileHandle&& o) noexcept {
-    if (this != &o) {
-      Close();
-      h_ = o.h_;
-      o.h_ = nullptr;
-    }
-    return *this;
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() { Close(); }
-  [[nodiscard]] bool valid() const { return h_ != nullptr; }
-  [[nodiscard]] void* get() const { return h_; }
-  void Close() noexcept;
-
- private:
-  void* h_ = nullptr;
+// A file handle from CreateFileA (null when there is none); freeing it is
+// CloseHandle, defined by each backend.
+struct FileHandleTraits {
+  static constexpr void* InvalidValue() noexcept { return nullptr; }
+  static void Free(void* handle) noexcept;
 };
+using FileHandle = ScopedGeneric<void*, FileHandleTraits>;
 
 // CreateFileA(path, access, share, no security attributes, disposition,
 // flags, no template). Only GENERIC_READ of an existing file is used. While

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/scoped_generic.h"
 #include "platform/win_types.h"
 
 namespace platform::win {
@@ -31,22 +32,13 @@ struct FindData {
   std::string cFileName;
 };
 
-// Owns a find handle; closing it is FindClose.
-class FindHandle {
- public:
-  FindHandle() = default;
-  explicit FindHandle(void* h) : h_(h) {}
-  FindHandle(FindHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-  FindHandle& operator=(FindHandle&& o) noexcept;
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  ~FindHandle();
-  [[nodiscard]] bool valid() const { return h_ != nullptr; }
-  [[nodiscard]] void* get() const { return h_; }
-
- private:
-  void* h_ = nullptr;
+// A find handle (null when there is none); freeing it is FindClose, defined
+// by each backend.
+struct FindHandleTraits {
+  static constexpr void* InvalidValue() noexcept { return nullptr; }
+  static void Free(void* handle) noexcept;
 };
+using FindHandle = ScopedGeneric<void*, FindHandleTraits>;
 
 // FindFirstFileA / FindNextFileA. An invalid handle means failure.
 [[nodiscard]] FindHandle FindFirstFileA(const std::string& pattern, FindData& data);

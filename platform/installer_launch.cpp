@@ -21,31 +21,30 @@ std::optional<std::int32_t> RunInstallerSilently(const std::string& path, win::F
   info.lpParameters = "/S";
   info.nShow = win::kSwHide;
   const win::BOOL launched = win::ShellExecuteExA(info);
+  const win::ProcessHandle process(info.hProcess);
   // Once its process exists the installer's image is in use and cannot be
   // replaced any more.
-  held.Close();
+  held.reset();
   if (!launched) {
     logging::Warn("[{0}] - Failed to launch {1}", kOrigin, path);
     return std::nullopt;
   }
   std::int32_t exitCode = -1;
-  if (info.hProcess == nullptr) {
+  if (!process.valid()) {
     logging::Warn("[{0}] - Process handle is not valid", kOrigin);
     return std::nullopt;
   }
-  if (win::WaitForSingleObject(info.hProcess, win::kInfinite) != win::kWaitObject0) {
+  if (win::WaitForSingleObject(process.get(), win::kInfinite) != win::kWaitObject0) {
     logging::Warn("[{0}] - Wait object", kOrigin);
-    win::CloseHandle(info.hProcess);
     return std::nullopt;
   }
   win::DWORD code = 0;
-  if (win::GetExitCodeProcess(info.hProcess, &code)) {
+  if (win::GetExitCodeProcess(process.get(), &code)) {
     exitCode = static_cast<std::int32_t>(code);
     logging::Info("[{0}] - ZyraAgent installation completed. Return code: {1}", kOrigin, exitCode);
   } else {
     logging::Warn("[{0}] - Failed to get return code", kOrigin);
   }
-  win::CloseHandle(info.hProcess);
   return exitCode;
 }
 

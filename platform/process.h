@@ -3,6 +3,7 @@
 // code.
 #include <string>
 
+#include "platform/scoped_generic.h"
 #include "platform/win_types.h"
 
 namespace platform::win {
@@ -33,5 +34,12 @@ struct ShellExecuteInfo {
 [[nodiscard]] DWORD WaitForSingleObject(HANDLE process, DWORD milliseconds);
 [[nodiscard]] BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 BOOL CloseHandle(HANDLE process);
+
+// Owns a process handle; closing it is CloseHandle.
+struct ProcessHandleTraits {
+  static constexpr HANDLE InvalidValue() noexcept { return nullptr; }
+  static void Free(HANDLE process) noexcept { CloseHandle(process); }
+};
+using ProcessHandle = ScopedGeneric<HANDLE, ProcessHandleTraits>;
 
 }  // namespace platform::win

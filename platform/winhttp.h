@@ -5,6 +5,7 @@
 // GlobalFree. GetFileAttributesA is here for the proxy override file.
 #include <string>
 
+#include "platform/scoped_generic.h"
 #include "platform/win_types.h"
 
 namespace platform::win {
@@ -42,33 +43,11 @@ void* GlobalFree(void* mem);
 
 // A null-terminated UTF-16 string handed out by WinHTTP; GlobalFree'd once,
 // when the owner goes.
-class GlobalString {
- public:
-  GlobalString() = default;
-  explicit GlobalString(char16_t* s) : s_(s) {}
-  GlobalString(GlobalString&& o) noexcept : s_(o.s_) { o.s_ = nullptr; }
-  GlobalString& operator=(GlobalString&& o) noexcept {
-    if (this != &o) {
-      reset(o.s_);
-      o.s_ = nullptr;
-    }
-    return *this;
-  }
-  GlobalString(const GlobalString&) = delete;
-  GlobalString& operator=(const GlobalString&) = delete;
-  ~GlobalString() { reset(); }
-
-  // Takes over s, releasing the string held so far.
-  void reset(char16_t* s = nullptr) {
-    if (s_ != nullptr && s_ != s) GlobalFree(s_);
-    s_ = s;
-  }
-  [[nodiscard]] const char16_t* get() const { return s_; }
-  [[nodiscard]] explicit operator bool() const { return s_ != nullptr; }
-
- private:
-  char16_t* s_ = nullptr;
+struct GlobalStringTraits {
+  static constexpr char16_t* InvalidValue() noexcept { return nullptr; }
+  static void Free(char16_t* s) noexcept { GlobalFree(s); }
 };
+using GlobalString = ScopedGeneric<char16_t*, GlobalStringTraits>;
 
 // WINHTTP_AUTOPROXY_OPTIONS.
 struct WinHttpAutoProxyOptions {
@@ -103,29 +82,11 @@ struct WinHttpCurrentUserIeProxyConfig {
 BOOL WinHttpCloseHandle(HINTERNET handle);
 
 // Owns a WinHTTP handle; closing it is WinHttpCloseHandle.
-class InternetHandle {
- public:
-  InternetHandle() = default;
-  explicit InternetHandle(HINTERNET h) : h_(h) {}
-  InternetHandle(InternetHandle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-  InternetHandle& operator=(InternetHandle&& o) noexcept {
-    if (this != &o) {
-      if (h_ != nullptr) WinHttpCloseHandle(h_);
-      h_ = o.h_;
-      o.h_ = nullptr;
-    }
-    return *this;
-  }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  ~InternetHandle() {
-    if (h_ != nullptr) WinHttpCloseHandle(h_);
-  }
-  [[nodiscard]] HINTERNET get() const { return h_; }
-
- private:
-  HINTERNET h_ = nullptr;
+struct InternetHandleTraits {
+  static constexpr HINTERNET InvalidValue() noexcept { return nullptr; }
+  static void Free(HINTERNET h) noexcept { WinHttpCloseHandle(h); }
 };
+using InternetHandle = ScopedGeneric<HINTERNET, InternetHandleTraits>;
 
 // WinHttpGetProxyForUrl(session, url, options, result): runs the PAC script
 // for url. On failure returns FALSE with the last error set (12167 script not

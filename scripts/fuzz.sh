@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer) into build/fuzz and runs them one after another,
-# one job each, under nice.
+# UndefinedBehaviorSanitizer) into build/fuzz (preset fuzz) and runs them one
+# after another, one job each, under nice. The targets are the ones
+# tests/fuzz/CMakeLists.txt lists.
 #
 #   scripts/fuzz.sh [--runs N] [--seconds S] [--coverage] [target...]
 #   scripts/fuzz.sh --smoke [target...]
@@ -11,9 +12,9 @@
 # its regression inputs (tests/fuzz/regressions/<target>/), then fuzzes a copy
 # of its seed corpus (tests/fuzz/corpus/<target>/) that grows in
 # build/fuzz/corpus/<target>/. Crashing inputs land in build/fuzz/crashes/.
-# --coverage also builds build/fuzz-cov with clang source-based coverage,
-# replays the grown corpus and prints the line coverage of the target's
-# source file.
+# --coverage also builds build/fuzz-cov (preset fuzz-coverage) with clang
+# source-based coverage, replays the grown corpus and prints the line
+# coverage of the target's source file.
 # --smoke is the short run of the test command: each target replays its
 # regression inputs and seeds, then fuzzes a throw-away copy of the seeds for
 # 20 seconds, two targets at a time; any crash, leak, time-out or sanitizer
@@ -22,7 +23,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ALL_TARGETS=(manifest settings proxy_override signature regfile handler_status versions)
 runs=""
 seconds=""
 coverage=0
@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
     --seconds) seconds=$2; shift 2 ;;
     --coverage) coverage=1; shift ;;
     --smoke) smoke=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -47,10 +47,6 @@ if [ "$smoke" -eq 1 ]; then
   seconds=20
 fi
 if [ -z "$runs" ] && [ -z "$seconds" ]; then seconds=60; fi
-[ ${#targets[@]} -gt 0 ] || targets=("${ALL_TARGETS[@]}")
-for t in "${targets[@]}"; do
-  [ -d "tests/fuzz/corpus/$t" ] || { echo "fuzz: unknown target $t" >&2; exit 2; }
-done
 
 build=build/fuzz
 # In smoke mode a failure of the build itself still ends with the one line.
@@ -58,19 +54,33 @@ smoke_fail() {
   echo "fuzz smoke: FAILED: $1"
   exit 1
 }
+# The targets tests/fuzz/CMakeLists.txt lists, as the configured build folder
+# holds them; every name asked for must be one of them.
+read_targets() {
+  mapfile -t ALL_TARGETS <"$build/fuzz-targets.txt"
+  [ ${#targets[@]} -gt 0 ] || targets=("${ALL_TARGETS[@]}")
+  local t known
+  for t in "${targets[@]}"; do
+    known=0
+    for k in "${ALL_TARGETS[@]}"; do [ "$k" = "$t" ] && known=1; done
+    [ "$known" -eq 1 ] && [ -d "tests/fuzz/corpus/$t" ] ||
+      { echo "fuzz: unknown target $t" >&2; exit 2; }
+  done
+}
 if [ "$smoke" -eq 1 ]; then
   mkdir -p "$build/logs"
   bash scripts/install-deps.sh >"$build/logs/smoke-build.log" 2>&1 ||
     smoke_fail "missing packages (see $build/logs/smoke-build.log)"
-  { CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=OFF -DZYRA_BUILD_TESTS=OFF &&
-    nice cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}"); } \
+  cmake --preset fuzz >>"$build/logs/smoke-build.log" 2>&1 ||
+    smoke_fail "build (see $build/logs/smoke-build.log)"
+  read_targets
+  nice cmake --build --preset fuzz -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}") \
     >>"$build/logs/smoke-build.log" 2>&1 || smoke_fail "build (see $build/logs/smoke-build.log)"
 else
   bash scripts/install-deps.sh
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=OFF -DZYRA_BUILD_TESTS=OFF >/dev/null
-  nice cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+  cmake --preset fuzz >/dev/null
+  read_targets
+  nice cmake --build --preset fuzz -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
 fi
 
 # The package signature seeds can only be made with the build's own key:
@@ -212,10 +222,9 @@ done
 if [ "$coverage" -eq 1 ]; then
   cov_build=build/fuzz-cov
   # The same public key as build/fuzz, so the signed seeds validate here too.
-  CC=clang CXX=clang++ cmake -S . -B "$cov_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZYRA_FUZZ=ON -DZYRA_FUZZ_COVERAGE=ON -DZYRA_BUILD_TESTS=OFF \
+  cmake --preset fuzz-coverage \
     -DZYRA_PACKAGE_PUBLIC_KEY="$PWD/$build/dev-keys/package-signing-public.pem" >/dev/null 2>&1
-  nice cmake --build "$cov_build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+  nice cmake --build --preset fuzz-coverage -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
   declare -A sources=(
     [manifest]="update/update_manager.cpp"
     [settings]="update/update_manager.cpp"

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/file_security.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/machine.h"
 
 namespace platform::win {
@@ -55,9 +56,8 @@ std::uint64_t ToFileTime(const struct timespec& t) {
 
 }  // namespace
 
-void FileHandle::Close() noexcept {
-  if (h_ != nullptr) ::close(Fd(h_));  // releases its locks
-  h_ = nullptr;
+void FileHandleTraits::Free(void* handle) noexcept {
+  posix::FdTraits::Free(Fd(handle));  // releases its locks
 }
 
 FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD disposition,
@@ -73,17 +73,17 @@ FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD
     return FileHandle();
   }
   const bool noFollow = (flags & kFileFlagOpenReparsePoint) != 0;
-  const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
-  if (fd < 0) {
+  posix::ScopedFd owned(::open(host.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0)));
+  if (!owned.valid()) {
     const int e = errno;
     // The link itself cannot be opened here (Windows would open the reparse
     // point, whose content is not the file's).
     SetLastError(e == ELOOP ? kErrorCantAccessFile : ErrorOf(e, host));
     return FileHandle();
   }
+  const int fd = owned.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
     SetLastError(kErrorAccessDenied);
     return FileHandle();
   }
@@ -91,7 +91,6 @@ FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD
   // shares nothing itself, held by any other handle at all.
   if (posix::LockedByOther(fd) ||
       ((share & kFileShareRead) == 0 && posix::HeldAgainstWriting(fd))) {
-    ::close(fd);
     SetLastError(kErrorSharingViolation);
     return FileHandle();
   }
@@ -106,12 +105,11 @@ FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD
     held = ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
   }
   if (!held) {
-    ::close(fd);
     SetLastError(kErrorSharingViolation);
     return FileHandle();
   }
   SetLastError(kErrorSuccess);
-  return FileHandle(Handle(fd));
+  return FileHandle(Handle(owned.release()));
 }
 
 BOOL ReadFile(const FileHandle& file, void* buffer, DWORD size, DWORD* read) {
@@ -119,10 +117,7 @@ BOOL ReadFile(const FileHandle& file, void* buffer, DWORD size, DWORD* read) {
     SetLastError(kErrorInvalidHandle);
     return 0;
   }
-  ssize_t n;
-  do {
-    n = ::read(Fd(file.get()), buffer, size);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = posix::RetryOnEintr([&] { return ::read(Fd(file.get()), buffer, size); });
   if (n < 0) {
     SetLastError(ErrnoToWin32(errno));
     *read = 0;
@@ -148,12 +143,13 @@ BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags) {
   }
   // A file that another handle holds cannot be moved, nor replaced.
   for (const std::string* p : {&hostFrom, &hostTo}) {
-    const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) continue;
+    posix::ScopedFd probe(::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!probe.valid()) continue;
+    const int fd = probe.get();
     struct stat fst {};
     const bool held = ::fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode) &&
                       (posix::LockedByOther(fd) || posix::HeldAgainstWriting(fd));
-    ::close(fd);
+    probe.reset();
     if (held) {
       SetLastError(p == &hostFrom ? kErrorSharingViolation : kErrorAccessDenied);
       return 0;

@@ -9,15 +9,20 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/machine.h"
 
 namespace platform::win {
 namespace {
 
 using posix::ErrnoToWin32;
+using posix::RetryOnEintr;
+using posix::ScopedDir;
+using posix::ScopedFd;
 using posix::SetLastError;
 
 // The error Windows gives for a missing file: 3 when its folder is missing
@@ -41,7 +46,7 @@ bool LockedByOther(int fd) { return posix::LockedByOther(fd); }
 // Text-mode stream over a binary descriptor, as the Windows C runtime does
 // it: LF is written as CR LF, CR LF is read as LF.
 struct TextCookie {
-  int fd = -1;
+  ScopedFd fd;
   std::vector<char> raw = std::vector<char>(64 * 1024);
   std::size_t pos = 0;
   std::size_t len = 0;
@@ -49,10 +54,7 @@ struct TextCookie {
 
   bool Fill() {
     if (eof) return false;
-    ssize_t n;
-    do {
-      n = ::read(fd, raw.data(), raw.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = RetryOnEintr([this] { return ::read(fd.get(), raw.data(), raw.size()); });
     if (n <= 0) {
       eof = true;
       return false;
@@ -81,19 +83,6 @@ ssize_t TextRead(void* c, char* buf, std::size_t size) {
   return static_cast<ssize_t>(out);
 }
 
-bool WriteAll(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 ssize_t TextWrite(void* c, const char* buf, std::size_t size) {
   auto* ck = static_cast<TextCookie*>(c);
   std::string out;
@@ -102,13 +91,13 @@ ssize_t TextWrite(void* c, const char* buf, std::size_t size) {
     if (buf[i] == '\n') out += '\r';
     out += buf[i];
   }
-  if (!WriteAll(ck->fd, out.data(), out.size())) return -1;
+  if (!posix::WriteAll(ck->fd.get(), out.data(), out.size())) return -1;
   return static_cast<ssize_t>(size);
 }
 
 int TextClose(void* c) {
   auto* ck = static_cast<TextCookie*>(c);
-  const int rc = ::close(ck->fd);
+  const int rc = ::close(ck->fd.release());
   delete ck;
   return rc;
 }
@@ -170,55 +159,48 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
   }
   // Non-blocking, so that a FIFO never holds the caller up; only a plain
   // file (or a device) is opened, and it is made blocking again.
-  const int fd = ::open(host.c_str(), pm.flags | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) {
+  ScopedFd owned(::open(host.c_str(), pm.flags | O_CLOEXEC | O_NONBLOCK, 0666));
+  if (!owned.valid()) {
     SetLastError(OpenError(errno, host));
     return nullptr;
   }
+  const int fd = owned.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
       S_ISSOCK(st.st_mode) ||
       // A read-only file cannot be opened for writing.
       ((pm.flags & (O_WRONLY | O_RDWR)) != 0 && S_ISREG(st.st_mode) &&
        (st.st_mode & S_IWUSR) == 0)) {
-    ::close(fd);
     SetLastError(kErrorAccessDenied);
     return nullptr;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (LockedByOther(fd)) {
-    ::close(fd);
     SetLastError(kErrorSharingViolation);
     return nullptr;
   }
   // A file another handle shares for reading only cannot be written.
   if ((pm.flags & (O_WRONLY | O_RDWR)) != 0 && posix::HeldAgainstWriting(fd)) {
-    ::close(fd);
     SetLastError(kErrorSharingViolation);
     return nullptr;
   }
   if (pm.truncate && ::ftruncate(fd, 0) != 0) {
-    const int e = errno;
-    ::close(fd);
-    SetLastError(ErrnoToWin32(e));
+    SetLastError(ErrnoToWin32(errno));
     return nullptr;
   }
   std::FILE* f = nullptr;
   if (pm.text) {
     auto* cookie = new TextCookie;
-    cookie->fd = fd;
+    cookie->fd = std::move(owned);
     cookie_io_functions_t io{};
     io.read = TextRead;
     io.write = TextWrite;
     io.close = TextClose;
     f = ::fopencookie(cookie, pm.stdioMode, io);
-    if (f == nullptr) {
-      ::close(fd);
-      delete cookie;
-    }
+    if (f == nullptr) delete cookie;
   } else {
     f = ::fdopen(fd, pm.stdioMode);
-    if (f == nullptr) ::close(fd);
+    if (f != nullptr) (void)owned.release();  // the stream closes it now
   }
   if (f == nullptr) {
     SetLastError(kErrorInvalidParameter);
@@ -261,10 +243,10 @@ BOOL DeleteFileA(const std::string& path) {
     SetLastError(kErrorAccessDenied);
     return 0;
   }
-  const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd >= 0) {
-    const bool locked = LockedByOther(fd) || posix::HeldAgainstWriting(fd);
-    ::close(fd);
+  ScopedFd probe(::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (probe.valid()) {
+    const bool locked = LockedByOther(probe.get()) || posix::HeldAgainstWriting(probe.get());
+    probe.reset();
     if (locked) {
       SetLastError(kErrorSharingViolation);
       return 0;
@@ -278,16 +260,7 @@ BOOL DeleteFileA(const std::string& path) {
   return 1;
 }
 
-FindHandle& FindHandle::operator=(FindHandle&& o) noexcept {
-  if (this != &o) {
-    delete static_cast<FindState*>(h_);
-    h_ = o.h_;
-    o.h_ = nullptr;
-  }
-  return *this;
-}
-
-FindHandle::~FindHandle() { delete static_cast<FindState*>(h_); }
+void FindHandleTraits::Free(void* handle) noexcept { delete static_cast<FindState*>(handle); }
 
 FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
   const auto sep = pattern.find_last_of("\\/");
@@ -299,14 +272,14 @@ FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
     SetLastError(err);
     return FindHandle();
   }
-  DIR* dir = ::opendir(host.c_str());
-  if (dir == nullptr) {
+  const ScopedDir dir(::opendir(host.c_str()));
+  if (!dir.valid()) {
     SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorPathNotFound : ErrnoToWin32(errno));
     return FindHandle();
   }
   auto* state = new FindState;
   const bool all = mask == "*" || mask == "*.*";
-  while (dirent* e = ::readdir(dir)) {
+  while (dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
     // A backslash separates path components on Windows: a host name that
     // holds one has no Windows name, and is not listed.
@@ -328,7 +301,6 @@ FindHandle FindFirstFileA(const std::string& pattern, FindData& data) {
       fd.dwFileAttributes |= kFileAttributeReparsePoint;
     state->entries.push_back(fd);
   }
-  ::closedir(dir);
   if (state->entries.empty()) {
     delete state;
     SetLastError(kErrorFileNotFound);

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/posix/descriptor.h"
+
 namespace platform::posix {
 namespace {
 
@@ -29,16 +31,15 @@ std::string Join(const std::string& base, const std::string& name) {
   if (!exact.empty() && exact.back() != '/') exact += '/';
   exact += name;
   if (name == "." || name == ".." || Exists(exact)) return exact;
-  DIR* dir = ::opendir(base.empty() ? "." : base.c_str());
-  if (dir == nullptr) return exact;
+  const ScopedDir dir(::opendir(base.empty() ? "." : base.c_str()));
+  if (!dir.valid()) return exact;
   std::string found;
-  while (dirent* e = ::readdir(dir)) {
+  while (dirent* e = ::readdir(dir.get())) {
     if (EqualsIgnoreCase(e->d_name, name)) {
       found = e->d_name;
       break;
     }
   }
-  ::closedir(dir);
   if (found.empty()) return exact;
   std::string result = base;
   if (!result.empty() && result.back() != '/') result += '/';

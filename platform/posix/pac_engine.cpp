@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,17 +17,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
+#include "platform/posix/descriptor.h"
+
 namespace platform::posix {
 namespace {
 
 std::atomic<unsigned> g_timeLimitMs{kPacTimeLimitMs};
 std::atomic<void (*)(int)> g_childHook{nullptr};
-
-std::int64_t MonotonicMs() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // pacparser prints its complaints to stderr; WinHTTP reports a bad script by
 // its error code only.
@@ -86,22 +82,13 @@ bool IsSafeHost(const std::string& host) {
   {
     Engine engine;
     const char started = 'R';
-    while (::write(fd, &started, 1) < 0 && errno == EINTR) {
-    }
+    (void)WriteAll(fd, &started, 1);
     if (engine.ok() && pacparser_parse_pac_string(script.c_str()) != 0) {
       const char* result = pacparser_find_proxy(url.c_str(), host.c_str());
       if (result != nullptr) out = std::string("1") + result;
     }
   }
-  const char* p = out.data();
-  std::size_t left = out.size();
-  while (left > 0) {
-    const ssize_t w = ::write(fd, p, left);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    p += w;
-    left -= static_cast<std::size_t>(w);
-  }
+  (void)WriteAll(fd, out.data(), out.size());
   ::_exit(0);
 }
 
@@ -125,20 +112,18 @@ ChildEnd RunChild(const std::string& script, const std::string& url, const std::
                   int attempt, std::string& out) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return ChildEnd::Failed;
+  ScopedFd readEnd(fds[0]);
+  ScopedFd writeEnd(fds[1]);
   const pid_t child = ::fork();
-  if (child < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return ChildEnd::Failed;
-  }
+  if (child < 0) return ChildEnd::Failed;
   if (child == 0) {
-    ::close(fds[0]);
+    readEnd.reset();
     if (auto hook = g_childHook.load()) hook(attempt);
-    Evaluate(script, url, host, fds[1]);
+    Evaluate(script, url, host, writeEnd.get());
   }
-  ::close(fds[1]);
+  writeEnd.reset();
   ChildEnd end = ChildEnd::Done;
-  const std::int64_t deadline = MonotonicMs() + g_timeLimitMs.load();
+  const std::int64_t deadline = MonotonicMilliseconds() + g_timeLimitMs.load();
   int lockedPolls = 0;
   for (;;) {
     const bool started = !out.empty();
@@ -152,13 +137,13 @@ ChildEnd RunChild(const std::string& script, const std::string& url, const std::
     } else {
       lockedPolls = 0;
     }
-    std::int64_t left = deadline - MonotonicMs();
+    std::int64_t left = deadline - MonotonicMilliseconds();
     if (left <= 0) {
       end = ChildEnd::TimedOut;
       break;
     }
     if (!started && left > 50) left = 50;
-    pollfd pfd{fds[0], POLLIN, 0};
+    pollfd pfd{readEnd.get(), POLLIN, 0};
     const int ready = ::poll(&pfd, 1, static_cast<int>(left > 1000 ? 1000 : left));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
@@ -167,15 +152,13 @@ ChildEnd RunChild(const std::string& script, const std::string& url, const std::
     }
     if (ready == 0) continue;
     char buf[4096];
-    const ssize_t r = ::read(fds[0], buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
+    const ssize_t r = RetryOnEintr([&] { return ::read(readEnd.get(), buf, sizeof buf); });
     if (r <= 0) break;
     out.append(buf, static_cast<std::size_t>(r));
   }
-  ::close(fds[0]);
+  readEnd.reset();
   if (end != ChildEnd::Done) ::kill(child, SIGKILL);
-  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  (void)RetryOnEintr([&] { return ::waitpid(child, nullptr, 0); });
   return end;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/descriptor.h"
 #include "platform/posix/machine.h"
 #include "platform/process.h"
 
@@ -63,10 +64,10 @@ BOOL ShellExecuteExA(ShellExecuteInfo& info) {
     posix::SetLastError(posix::ErrnoToWin32(errno));
     return 0;
   }
+  posix::ScopedFd reportRead(report[0]);
+  posix::ScopedFd reportWrite(report[1]);
   const pid_t pid = ::fork();
   if (pid < 0) {
-    ::close(report[0]);
-    ::close(report[1]);
     posix::SetLastError(posix::ErrnoToWin32(errno));
     return 0;
   }
@@ -75,25 +76,23 @@ BOOL ShellExecuteExA(ShellExecuteInfo& info) {
     ::dup2(null, 0);
     ::dup2(null, 1);
     ::dup2(null, 2);
+    if (null > 2) ::close(null);  // the program gets the copies only
     if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) {
       const int e = errno;
-      (void)!::write(report[1], &e, sizeof e);
+      (void)posix::WriteAll(reportWrite.get(), &e, sizeof e);
       ::_exit(127);
     }
     ::execv(host.c_str(), argv.data());
     const int e = errno;
-    (void)!::write(report[1], &e, sizeof e);
+    (void)posix::WriteAll(reportWrite.get(), &e, sizeof e);
     ::_exit(127);
   }
-  ::close(report[1]);
+  reportWrite.reset();
   int childErrno = 0;
-  ssize_t n;
-  do {
-    n = ::read(report[0], &childErrno, sizeof childErrno);
-  } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
-  if (n == static_cast<ssize_t>(sizeof childErrno)) {
-    ::waitpid(pid, nullptr, 0);
+  const std::size_t n = posix::ReadAll(reportRead.get(), &childErrno, sizeof childErrno);
+  reportRead.reset();
+  if (n == sizeof childErrno) {
+    (void)posix::RetryOnEintr([&] { return ::waitpid(pid, nullptr, 0); });
     // ERROR_BAD_EXE_FORMAT for a file that is not a program.
     posix::SetLastError(childErrno == ENOEXEC ? 193 : posix::ErrnoToWin32(childErrno));
     return 0;
@@ -110,10 +109,7 @@ DWORD WaitForSingleObject(HANDLE process, DWORD /*milliseconds*/) {
   if (process == nullptr) return kWaitFailed;
   if (process->reaped) return kWaitObject0;
   int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(process->pid, &status, 0);
-  } while (r < 0 && errno == EINTR);
+  const pid_t r = posix::RetryOnEintr([&] { return ::waitpid(process->pid, &status, 0); });
   if (r != process->pid) return kWaitFailed;
   process->reaped = true;
   process->status = status;

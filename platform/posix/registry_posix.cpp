@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/posix/descriptor.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/regfile.h"
 #include "platform/registry.h"
@@ -76,20 +77,11 @@ LONG AppendToRegistryFile(const std::string& lines) {
     bytes = text;
   }
   const std::string path = posix::MachineRoot() + "/registry.reg";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return static_cast<LONG>(posix::ErrnoToWin32(errno));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      ::close(fd);
-      return static_cast<LONG>(posix::ErrnoToWin32(err));
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) return static_cast<LONG>(posix::ErrnoToWin32(errno));
+  posix::ScopedFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd.valid()) return static_cast<LONG>(posix::ErrnoToWin32(errno));
+  if (!posix::WriteAll(fd.get(), bytes.data(), bytes.size()))
+    return static_cast<LONG>(posix::ErrnoToWin32(errno));
+  if (::close(fd.release()) != 0) return static_cast<LONG>(posix::ErrnoToWin32(errno));
   return static_cast<LONG>(kErrorSuccess);
 }
 

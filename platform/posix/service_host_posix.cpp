@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/machine.h"
 #include "platform/service_host.h"
 
@@ -36,18 +37,10 @@ bool g_reporting = false;
 void WriteReport(const char* line) {
   if (!g_reporting) return;
   const int saved = errno;
-  const int fd = ::open(g_stateTmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    std::size_t left = std::strlen(line);
-    const char* p = line;
-    while (left > 0) {
-      const ssize_t w = ::write(fd, p, left);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) break;
-      p += w;
-      left -= static_cast<std::size_t>(w);
-    }
-    ::close(fd);
+  posix::ScopedFd fd(::open(g_stateTmpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.valid()) {
+    (void)posix::WriteAll(fd.get(), line, std::strlen(line));
+    fd.reset();
     ::rename(g_stateTmpPath, g_statePath);
   }
   errno = saved;

@@ -94,10 +94,7 @@ bool OthersMayWrite(PACL dacl, const std::vector<unsigned char>& self) {
 
 }  // namespace
 
-void FileHandle::Close() noexcept {
-  if (h_ != nullptr) ::CloseHandle(Native(h_));
-  h_ = nullptr;
-}
+void FileHandleTraits::Free(void* handle) noexcept { ::CloseHandle(Native(handle)); }
 
 FileHandle CreateFileA(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                        DWORD flags) {

@@ -23,18 +23,7 @@ BOOL CreateDirectoryA(const std::string& path) { return ::CreateDirectoryA(path.
 
 BOOL DeleteFileA(const std::string& path) { return ::DeleteFileA(path.c_str()); }
 
-FindHandle& FindHandle::operator=(FindHandle&& o) noexcept {
-  if (this != &o) {
-    if (h_ != nullptr) ::FindClose(static_cast<HANDLE>(h_));
-    h_ = o.h_;
-    o.h_ = nullptr;
-  }
-  return *this;
-}
-
-FindHandle::~FindHandle() {
-  if (h_ != nullptr) ::FindClose(static_cast<HANDLE>(h_));
-}
+void FindHandleTraits::Free(void* handle) noexcept { ::FindClose(static_cast<HANDLE>(handle)); }
 
 namespace {
 void Copy(const WIN32_FIND_DATAA& src, FindData& dst) {

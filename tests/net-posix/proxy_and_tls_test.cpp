@@ -2,10 +2,8 @@
 // over HTTPS with peer verification against a test CA that only a private
 // mount namespace sees as the system's CA bundle.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/posix/machine.h"
 #include "tests/support/http_server.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
@@ -34,29 +33,6 @@ namespace w = platform::win;
 using zyra_test::TestHttpServer;
 
 namespace {
-
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(s);
-  return ok;
-}
 
 std::string TempDir(const std::string& name) {
   const std::string dir = platform::posix::MachineRoot() + "/" + name;
@@ -68,7 +44,7 @@ std::string TempDir(const std::string& name) {
 class Tinyproxy {
  public:
   Tinyproxy() {
-    port_ = FreePort();
+    port_ = zyra_test::FreeLoopbackPort();
     const std::string dir = TempDir("tinyproxy");
     std::ofstream(dir + "/tinyproxy.conf") << "Port " << port_ << "\n"
                                            << "Listen 127.0.0.1\n"
@@ -82,11 +58,11 @@ class Tinyproxy {
     o.stderrFile = dir + "/tinyproxy.log";
     o.stdoutFile = dir + "/tinyproxy.out";
     process_ = std::make_unique<zyra_test::Process>(o);
-    for (int i = 0; i < 2000 && !Accepts(port_); ++i)
+    for (int i = 0; i < 2000 && !zyra_test::AcceptsOnLoopback(port_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   [[nodiscard]] int port() const { return port_; }
-  [[nodiscard]] bool running() const { return Accepts(port_); }
+  [[nodiscard]] bool running() const { return zyra_test::AcceptsOnLoopback(port_); }
 
  private:
   int port_ = 0;

@@ -207,7 +207,7 @@ TEST_F(HandOff, AnOldVerdictThatCannotBeOverwrittenIsNoAnswer) {
     EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
     EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
     EXPECT_THAT(lines, Not(Contains("info|Room provision result: " + old)));
-    held.Close();
+    held.reset();
     app::DeleteFileIfExists(app::kStatusFile);
   }
 }
@@ -219,7 +219,7 @@ TEST_F(HandOff, ANewVerdictAfterAnOldOneThatCouldNotBeOverwrittenCounts) {
   ASSERT_TRUE(held->valid());
   // The holder lets go; the handler answers at the third poll.
   Before(3, [held] {
-    held->Close();
+    held->reset();
     ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room already provisioned."));
   });
   zyra_test::CapturedLog log;
