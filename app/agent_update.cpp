@@ -11,9 +11,9 @@
 #include "app/file_helpers.h"
 #include "logging/escape.h"
 #include "logging/logger.h"
-#include "platform/cregistry.h"
-#include "platform/installer_launch.h"
-#include "platform/service_installer.h"
+#include "platform/utils/cregistry.h"
+#include "platform/utils/installer_launch.h"
+#include "platform/utils/service_installer.h"
 #include "platform/utf.h"
 #include "update/update_manager.h"
 

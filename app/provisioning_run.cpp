@@ -11,7 +11,7 @@
 #include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/files.h"
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "update/update_manager.h"
 
 namespace app {

@@ -17,7 +17,7 @@
 #include "net/download_manager.h"
 #include "net/signature.h"
 #include "platform/files.h"
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "net/signature.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "platform/tls.h"
 #include "platform/winhttp.h"
 

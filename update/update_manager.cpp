@@ -10,7 +10,7 @@
 #include "app/file_helpers.h"
 #include "logging/escape.h"
 #include "logging/logger.h"
-#include "platform/thread_name.h"
+#include "platform/utils/thread_name.h"
 #include "update/vendor_config.h"
 
 namespace update {

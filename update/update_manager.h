@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "net/download_manager.h"
-#include "platform/timer.h"
+#include "platform/utils/timer.h"
 
 namespace update {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

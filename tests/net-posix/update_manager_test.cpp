@@ -22,7 +22,7 @@
 #include "platform/clock.h"
 #include "platform/file_security.h"
 #include "platform/files.h"
-#include "platform/installer_launch.h"
+#include "platform/utils/installer_launch.h"
 #include "tests/support/http_server.h"
 #include "tests/support/test_support.h"
 #include "tools/zyra-sign/signing.h"

@@ -240,7 +240,7 @@ TEST_F(HandOff, AnOldVerdictThatCouldNeitherBeWrittenNorReadIsNoAnswerOnceReleas
   ASSERT_TRUE(held->valid()) << w::GetLastError();
   std::string unreadable = "not tried";
   EXPECT_FALSE(app::ReadWholeFile(app::kStatusFile, unreadable));
-  Before(1, [held] { held->Close(); });
+  Before(1, [held] { held->reset(); });
   zyra_test::CapturedLog log;
   EXPECT_FALSE(app::HandOffToHandler());
   EXPECT_EQ(polls_, 10);
@@ -261,7 +261,7 @@ TEST_F(HandOff, TheOldTextWrittenAgainDuringTheWaitCounts) {
       app::kStatusFile, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0));
   ASSERT_TRUE(held->valid());
   Before(4, [held] {
-    held->Close();
+    held->reset();
     ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room provision success."));
   });
   zyra_test::CapturedLog log;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "platform/shell.h"
 #include "tests/support/raw_http_responder.h"
 #include "tests/support/test_support.h"

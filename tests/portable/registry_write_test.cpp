@@ -9,7 +9,7 @@
 #include <string>
 
 #include "logging/logger.h"
-#include "platform/cregistry.h"
+#include "platform/utils/cregistry.h"
 #include "platform/registry.h"
 #include "platform/utf.h"
 

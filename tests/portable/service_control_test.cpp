@@ -15,7 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/service_installer.h"
+#include "platform/utils/service_installer.h"
 #include "platform/services.h"
 #include "tests/support/test_service.h"
 #include "tests/support/test_support.h"

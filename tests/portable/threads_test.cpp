@@ -15,7 +15,7 @@
 #include "app/file_helpers.h"
 #include "logging/logger.h"
 #include "platform/shell.h"
-#include "platform/thread_name.h"
+#include "platform/utils/thread_name.h"
 #include "tests/support/test_support.h"
 
 namespace w = platform::win;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/timer.h"
+#include "platform/utils/timer.h"
 
 using namespace std::chrono_literals;
 

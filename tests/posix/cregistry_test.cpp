@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/cregistry.h"
+#include "platform/utils/cregistry.h"
 #include "platform/posix/machine.h"
 #include "platform/utf.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/service_installer.h"
+#include "platform/utils/service_installer.h"
 #include "tests/posix/service_fixture.h"
 #include "tests/support/test_support.h"
 

@@ -26,7 +26,7 @@
 #include "platform/files.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/pac_engine.h"
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "platform/utf.h"
 #include "platform/winhttp.h"
 

@@ -1,7 +1,7 @@
 // ServiceInstaller against the emulated service manager, with real service
 // processes (small shell scripts) and a driven clock: the installer's sleeps
 // return at once, and the tick count moves by what it slept.
-#include "platform/service_installer.h"
+#include "platform/utils/service_installer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

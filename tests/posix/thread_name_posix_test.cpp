@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "platform/thread_name.h"
+#include "platform/utils/thread_name.h"
 #include "tests/support/test_support.h"
 
 TEST(ThreadNamePosix, LogsAndKeepsFifteenCharacters) {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/thread_name.h"
+#include "platform/utils/thread_name.h"
 #include "platform/win32/thread_name_win32.h"
 
 namespace {

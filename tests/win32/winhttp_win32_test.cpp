@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "platform/utf.h"
 #include "platform/winhttp.h"
 

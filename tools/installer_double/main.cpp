@@ -33,7 +33,7 @@
 #include "app/run_state.h"
 #include "platform/files.h"
 #include "platform/registry.h"
-#include "platform/service_installer.h"
+#include "platform/utils/service_installer.h"
 #include "platform/utf.h"
 
 namespace {

@@ -29,7 +29,7 @@
 
 #include "logging/logger.h"
 #include "net/download_manager.h"
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 #include "platform/winhttp.h"
 #include "tools/cli/tool_cli.h"
 

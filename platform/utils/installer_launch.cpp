@@ -1,4 +1,4 @@
-#include "platform/installer_launch.h"
+#include "platform/utils/installer_launch.h"
 
 #include "logging/logger.h"
 #include "platform/files.h"

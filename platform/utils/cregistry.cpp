@@ -1,4 +1,4 @@
-#include "platform/cregistry.h"
+#include "platform/utils/cregistry.h"
 
 #include <vector>
 

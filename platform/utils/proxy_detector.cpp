@@ -1,4 +1,4 @@
-#include "platform/proxy_detector.h"
+#include "platform/utils/proxy_detector.h"
 
 #include <cstdio>
 #include <cstdlib>

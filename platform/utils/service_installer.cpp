@@ -1,4 +1,4 @@
-#include "platform/service_installer.h"
+#include "platform/utils/service_installer.h"
 
 #include <fmt/format.h>
 

@@ -1,6 +1,7 @@
-#include "platform/thread_name.h"
+#include "platform/utils/thread_name.h"
 
 #include "logging/logger.h"
+#include "platform/thread_name.h"
 
 namespace platform {
 

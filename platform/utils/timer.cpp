@@ -1,4 +1,4 @@
-#include "platform/timer.h"
+#include "platform/utils/timer.h"
 
 namespace platform {
 
