@@ -96,6 +96,13 @@ grep -q 'Depends: libssl3:i386' "$work/state/wine32-skipped" 2>/dev/null ||
   fail "the reason is not kept for the test command's summary"
 [ ! -e "$work/policy-rc.d" ] || fail "the service-start policy was left behind"
 
+# 2b. Run again within the hour: the optional part is not tried again.
+: >"$work/apt-calls"
+run --tests
+[ "$rc" -eq 0 ] || fail "a second run exited $rc: $out"
+grep -q 'not tried again yet' <<<"$out" || fail "a second run did not say it skips 32-bit Wine: $out"
+[ ! -s "$work/apt-calls" ] || fail "a second run within the hour called apt-get: $(cat "$work/apt-calls")"
+
 # 3. Everything present: nothing to do, apt is not called.
 lists OPTIONAL_I386_PACKAGES >>"$work/installed"
 : >"$work/apt-calls"
