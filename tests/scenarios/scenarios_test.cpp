@@ -452,6 +452,18 @@ class CompanyNetworkScenario : public Scenario {
     EXPECT_EQ(count(tunnel), count(anyTunnel)) << access;
   }
 
+  // The proxy refused the account: five attempts, each one's error line
+  // naming 407.
+  void ExpectFiveAttemptsRefusedWith407() {
+    long attempts = 0;
+    for (const auto& line : m->LogMessages()) {
+      if (line.find("CURL error") == std::string::npos) continue;
+      ++attempts;
+      EXPECT_NE(line.find("http code: 407"), std::string::npos) << line;
+    }
+    EXPECT_EQ(attempts, 5);
+  }
+
   std::unique_ptr<zyra_test::PrivateNetwork> net_;
 };
 
@@ -515,13 +527,7 @@ TEST_P(CompanyNetworkScenario, KerberosProxyRefusesTheAccountWithoutATicket) {
   RunStub();
   ExpectEndedWith(123);
   ExpectInstallerNeverRan();
-  long attempts = 0;
-  for (const auto& line : m->LogMessages()) {
-    if (line.find("CURL error") == std::string::npos) continue;
-    ++attempts;
-    EXPECT_NE(line.find("http code: 407"), std::string::npos) << line;
-  }
-  EXPECT_EQ(attempts, 5);
+  ExpectFiveAttemptsRefusedWith407();
   const std::string access = proxy.squid->AccessLog();
   EXPECT_EQ(access.find("@CORP.TEST"), std::string::npos) << access;
 }
@@ -598,13 +604,7 @@ TEST_P(CompanyNetworkScenario, NtlmProxyRefusesAWrongPassword) {
   RunStub();
   ExpectEndedWith(123);
   ExpectInstallerNeverRan();
-  long attempts = 0;
-  for (const auto& line : m->LogMessages()) {
-    if (line.find("CURL error") == std::string::npos) continue;
-    ++attempts;
-    EXPECT_NE(line.find("http code: 407"), std::string::npos) << line;
-  }
-  EXPECT_EQ(attempts, 5);
+  ExpectFiveAttemptsRefusedWith407();
   EXPECT_NE(proxy->CacheLog().find("wrong password for CORP\\bob"), std::string::npos)
       << proxy->CacheLog();
 }
