@@ -33,15 +33,15 @@ void LoggerHolder::ResetForTesting() { Set(nullptr); }
 std::int32_t ReadLogLevel(const std::string& keyPath) {
   namespace w = platform::win;
   const std::u16string key = platform::ToUtf16(keyPath);
-  w::HKEY hkey = nullptr;
+  w::HKEY opened = nullptr;
   if (w::RegOpenKeyExW(w::HkeyLocalMachine(), key.c_str(), 0, w::kKeyRead | w::kKeyWow64_64Key,
-                       &hkey) != 0)
+                       &opened) != 0)
     return 0;
+  const w::ScopedKey hkey(opened);
   std::uint8_t data[4] = {0, 0, 0, 0};
   w::DWORD size = sizeof data;
   w::DWORD type = 0;
-  const auto rc = w::RegQueryValueExW(hkey, u"log_level", &type, data, &size);
-  w::RegCloseKey(hkey);
+  const auto rc = w::RegQueryValueExW(hkey.get(), u"log_level", &type, data, &size);
   // Only a number counts: a text "4" would read as its character code (52)
   // and silence every sink.
   if (rc != 0 || type != w::kRegDword || size != sizeof data) return 0;

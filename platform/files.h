@@ -2,7 +2,6 @@
 // File facade: the ANSI file functions and the C runtime's fopen, taking
 // Windows-form paths ("C:\ProgramData\...", "\" or "/" as separators).
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "platform/scoped_generic.h"
@@ -10,10 +9,12 @@
 
 namespace platform::win {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept;
+// Owns a C runtime stream; closing it is fclose.
+struct FileTraits {
+  static std::FILE* InvalidValue() noexcept { return nullptr; }
+  static void Free(std::FILE* f) noexcept { std::fclose(f); }
 };
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using FilePtr = ScopedGeneric<std::FILE*, FileTraits>;
 
 // fopen with the Windows C runtime's modes: "r"/"w"/"a" are text mode (LF is
 // written as CR LF, CR LF is read as LF), "rb"/"wb"/"ab" binary. A file held

@@ -5,6 +5,7 @@
 // itself only reads. Names are UTF-16 (char16_t).
 #include <cstdint>
 
+#include "platform/scoped_generic.h"
 #include "platform/win_types.h"
 
 namespace platform::win {
@@ -51,6 +52,14 @@ LONG RegCloseKey(HKEY key);
 // (other types: ERROR_INVALID_PARAMETER).
 [[nodiscard]] LONG RegSetValueExW(HKEY key, const char16_t* valueName, DWORD type,
                                   const std::uint8_t* data, DWORD cbData);
+
+// Owns a key that RegOpenKeyExW or RegCreateKeyExW opened; closing it is
+// RegCloseKey. The predefined roots (HkeyLocalMachine ...) are never owned.
+struct RegKeyTraits {
+  static HKEY InvalidValue() noexcept { return nullptr; }
+  static void Free(HKEY key) noexcept { RegCloseKey(key); }
+};
+using ScopedKey = ScopedGeneric<HKEY, RegKeyTraits>;
 
 // lstrcpynW: copies at most maxLength - 1 characters of src and a null
 // terminator (nothing at all when maxLength is 0). Windows takes the count

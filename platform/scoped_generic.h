@@ -46,6 +46,10 @@ class ScopedGeneric {
   [[nodiscard]] bool valid() const noexcept { return value_ != Traits::InvalidValue(); }
   [[nodiscard]] explicit operator bool() const noexcept { return valid(); }
 
+  // Compares the value held, as a raw handle would be ("file == nullptr").
+  [[nodiscard]] bool operator==(const T& value) const noexcept { return value_ == value; }
+  [[nodiscard]] bool operator!=(const T& value) const noexcept { return value_ != value; }
+
  private:
   T value_;
 };

@@ -5,9 +5,9 @@
 // GetModuleFileNameW. Failures set the last error (platform::win::GetLastError
 // in platform/files.h). Names are UTF-16 (char16_t).
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include "platform/scoped_generic.h"
 #include "platform/win_types.h"
 
 namespace platform::win {
@@ -114,11 +114,10 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 [[nodiscard]] DWORD GetModuleFileNameW(std::u16string& path);
 
 // Owns a manager or service handle; closing it is CloseServiceHandle.
-struct ScHandleCloser {
-  void operator()(SC_HANDLE handle) const noexcept {
-    if (handle != nullptr) CloseServiceHandle(handle);
-  }
+struct ScHandleTraits {
+  static SC_HANDLE InvalidValue() noexcept { return nullptr; }
+  static void Free(SC_HANDLE handle) noexcept { CloseServiceHandle(handle); }
 };
-using ScHandle = std::unique_ptr<ScHandleTag, ScHandleCloser>;
+using ScHandle = ScopedGeneric<SC_HANDLE, ScHandleTraits>;
 
 }  // namespace platform::win

@@ -10,6 +10,7 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include "platform/debug_output.h"
+#include "platform/files.h"
 
 namespace platform {
 namespace {
@@ -18,26 +19,23 @@ class DebugOutputSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
   DebugOutputSink() {
     const char* target = std::getenv("ZYRA_DEBUG_OUTPUT");
-    if (target != nullptr && *target != '\0') file_ = std::fopen(target, "ab");
-  }
-  ~DebugOutputSink() override {
-    if (file_ != nullptr) std::fclose(file_);
+    if (target != nullptr && *target != '\0') file_.reset(std::fopen(target, "ab"));
   }
   DebugOutputSink(const DebugOutputSink&) = delete;
   DebugOutputSink& operator=(const DebugOutputSink&) = delete;
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
-    if (file_ == nullptr) return;
+    if (!file_) return;
     spdlog::memory_buf_t formatted;
     formatter_->format(msg, formatted);
-    std::fwrite(formatted.data(), 1, formatted.size(), file_);
-    std::fflush(file_);
+    std::fwrite(formatted.data(), 1, formatted.size(), file_.get());
+    std::fflush(file_.get());
   }
   void flush_() override {}
 
  private:
-  std::FILE* file_ = nullptr;
+  win::FilePtr file_;  // a host file, opened by its host path
 };
 
 }  // namespace

@@ -139,30 +139,26 @@ struct FindState {
 
 }  // namespace
 
-void FileCloser::operator()(std::FILE* f) const noexcept {
-  if (f != nullptr) std::fclose(f);
-}
-
 DWORD GetLastError() { return posix::LastError(); }
 
 FilePtr OpenFile(const std::string& path, const char* mode) {
   ParsedMode pm;
   if (!ParseMode(mode, pm)) {
     SetLastError(kErrorInvalidParameter);
-    return nullptr;
+    return FilePtr();
   }
   std::string host;
   DWORD err = 0;
   if (!posix::ToHostPath(path, host, err)) {
     SetLastError(err);
-    return nullptr;
+    return FilePtr();
   }
   // Non-blocking, so that a FIFO never holds the caller up; only a plain
   // file (or a device) is opened, and it is made blocking again.
   ScopedFd owned(::open(host.c_str(), pm.flags | O_CLOEXEC | O_NONBLOCK, 0666));
   if (!owned.valid()) {
     SetLastError(OpenError(errno, host));
-    return nullptr;
+    return FilePtr();
   }
   const int fd = owned.get();
   struct stat st {};
@@ -172,21 +168,21 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
       ((pm.flags & (O_WRONLY | O_RDWR)) != 0 && S_ISREG(st.st_mode) &&
        (st.st_mode & S_IWUSR) == 0)) {
     SetLastError(kErrorAccessDenied);
-    return nullptr;
+    return FilePtr();
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (LockedByOther(fd)) {
     SetLastError(kErrorSharingViolation);
-    return nullptr;
+    return FilePtr();
   }
   // A file another handle shares for reading only cannot be written.
   if ((pm.flags & (O_WRONLY | O_RDWR)) != 0 && posix::HeldAgainstWriting(fd)) {
     SetLastError(kErrorSharingViolation);
-    return nullptr;
+    return FilePtr();
   }
   if (pm.truncate && ::ftruncate(fd, 0) != 0) {
     SetLastError(ErrnoToWin32(errno));
-    return nullptr;
+    return FilePtr();
   }
   std::FILE* f = nullptr;
   if (pm.text) {
@@ -204,7 +200,7 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
   }
   if (f == nullptr) {
     SetLastError(kErrorInvalidParameter);
-    return nullptr;
+    return FilePtr();
   }
   SetLastError(kErrorSuccess);
   return FilePtr(f);

@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -99,12 +99,13 @@ enum class ChildEnd { Done, TimedOut, NotStarted, Failed };
 // the child will ever release.
 bool WaitsOnALock(pid_t child) {
   const std::string path = "/proc/" + std::to_string(child) + "/syscall";
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
-  long number = -1;
-  const bool read = std::fscanf(f, "%ld", &number) == 1;
-  std::fclose(f);
-  return read && number == SYS_futex;
+  const ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  std::string text;
+  ReadAll(fd.get(), text);
+  char* end = nullptr;
+  const long number = std::strtol(text.c_str(), &end, 10);
+  return end != text.c_str() && number == SYS_futex;
 }
 
 // One evaluation in a forked child; out gets everything it wrote.

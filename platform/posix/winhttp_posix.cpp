@@ -59,13 +59,9 @@ enum class Value { Absent, Present, WrongType };
 class Key {
  public:
   Key(HKEY root, const char16_t* path, DWORD sam) {
-    if (RegOpenKeyExW(root, path, 0, sam, &key_) != 0) key_ = nullptr;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, path, 0, sam, &opened) == 0) key_.reset(opened);
   }
-  ~Key() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
 
   // REG_SZ or REG_EXPAND_SZ text, up to its first null character.
   Value String(const char16_t* name, std::u16string& out) const {
@@ -95,15 +91,15 @@ class Key {
 
  private:
   bool Query(const char16_t* name, DWORD& type, std::vector<std::uint8_t>& data) const {
-    if (key_ == nullptr) return false;
+    if (!key_) return false;
     DWORD size = 0;
-    if (RegQueryValueExW(key_, name, &type, nullptr, &size) != 0) return false;
+    if (RegQueryValueExW(key_.get(), name, &type, nullptr, &size) != 0) return false;
     data.resize(size);
     if (size == 0) return true;
-    return RegQueryValueExW(key_, name, &type, data.data(), &size) == 0;
+    return RegQueryValueExW(key_.get(), name, &type, data.data(), &size) == 0;
   }
 
-  HKEY key_ = nullptr;
+  ScopedKey key_;
 };
 
 // The PAC URL DHCP option 252 hands out on this machine, or empty.

@@ -9,16 +9,13 @@ CRegistry::CRegistry(const char16_t* subKey) {
   win::HKEY opened = nullptr;
   if (win::RegOpenKeyExW(rootKey_, subKey, 0, win::kKeyRead | win::kKeyWow64_64Key, &opened) ==
       0)
-    key_ = opened;
+    key_.reset(opened);
 }
 
 CRegistry::~CRegistry() { Close(); }
 
 void CRegistry::Close() {
-  if (key_ != nullptr) {
-    win::RegCloseKey(key_);
-    key_ = nullptr;
-  }
+  key_.reset();
   rootKey_ = nullptr;
 }
 
@@ -26,15 +23,15 @@ bool CRegistry::GetString(const char16_t* valueName, char16_t* buffer, win::DWOR
   // lstrcpynW gets capacity - 1: below 2 there is no room for a character,
   // and capacity 0 would be a count of -1, which lstrcpynW takes as no
   // limit at all.
-  if (buffer == nullptr || key_ == nullptr || capacity < 2) return false;
+  if (buffer == nullptr || !key_ || capacity < 2) return false;
   win::DWORD size = 0;
-  if (win::RegQueryValueExW(key_, valueName, nullptr, nullptr, &size) != 0 || size == 0)
+  if (win::RegQueryValueExW(key_.get(), valueName, nullptr, nullptr, &size) != 0 || size == 0)
     return false;
   // The value need not end in a null character (nor have an even size): the
   // temporary buffer always ends in a whole UTF-16 null.
   std::vector<char16_t> temp(size / 2 + 2, u'\0');
   win::DWORD read = size;
-  if (win::RegQueryValueExW(key_, valueName, nullptr, reinterpret_cast<std::uint8_t*>(temp.data()),
+  if (win::RegQueryValueExW(key_.get(), valueName, nullptr, reinterpret_cast<std::uint8_t*>(temp.data()),
                             &read) != 0)
     return false;
   return win::lstrcpynW(buffer, temp.data(), static_cast<int>(capacity) - 1) != nullptr;

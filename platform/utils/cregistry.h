@@ -21,13 +21,13 @@ class CRegistry {
   // capacity below 2 or the read fails; the buffer is then unchanged.
   [[nodiscard]] bool GetString(const char16_t* valueName, char16_t* buffer, win::DWORD capacity);
 
-  [[nodiscard]] bool IsOpen() const { return key_ != nullptr; }
+  [[nodiscard]] bool IsOpen() const { return key_.valid(); }
 
  private:
   void Close();
 
   win::HKEY rootKey_ = nullptr;
-  win::HKEY key_ = nullptr;
+  win::ScopedKey key_;
 };
 
 }  // namespace platform

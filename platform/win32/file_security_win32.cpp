@@ -6,35 +6,22 @@
 #include <sddl.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/file_security.h"
+#include "platform/win32/scoped_handle_win32.h"
 
 namespace platform::win {
 namespace {
 
 ::HANDLE Native(void* h) { return static_cast<::HANDLE>(h); }
 
-struct LocalFreer {
-  void operator()(void* p) const noexcept {
-    if (p != nullptr) ::LocalFree(p);
-  }
-};
-
-struct HandleCloser {
-  void operator()(::HANDLE h) const noexcept {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
 // The user SID of the process's token, empty when it cannot be read.
 std::vector<unsigned char> ProcessUserSid() {
   ::HANDLE raw = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-  UniqueHandle token(raw);
+  const ScopedKernelHandle token(raw);
   ::DWORD size = 0;
   ::GetTokenInformation(raw, TokenUser, nullptr, 0, &size);
   std::vector<unsigned char> buffer(size);
@@ -52,7 +39,7 @@ bool IsTrustedInstaller(PSID sid) {
     if (!::ConvertStringSidToSidA(
             "S-1-5-80-956008885-3425870976-2464221942-3000064434-4170127424", &parsed))
       return std::vector<unsigned char>();
-    std::unique_ptr<void, LocalFreer> owner(parsed);
+    const ScopedLocalMemory owner(parsed);
     const auto* bytes = static_cast<const unsigned char*>(parsed);
     return std::vector<unsigned char>(bytes, bytes + ::GetLengthSid(parsed));
   }();
@@ -116,14 +103,12 @@ BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags) {
 }
 
 DWORD InspectFolder(const std::string& path, FolderInfo& info) {
-  UniqueHandle h(::CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+  ::HANDLE raw = ::CreateFileA(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (h.get() == INVALID_HANDLE_VALUE) {
-    h.release();
-    return ::GetLastError();
-  }
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return ::GetLastError();
+  const ScopedKernelHandle h(raw);
   BY_HANDLE_FILE_INFORMATION data{};
   if (!::GetFileInformationByHandle(h.get(), &data)) return ::GetLastError();
   PSID owner = nullptr;
@@ -133,7 +118,7 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        &owner, nullptr, &dacl, nullptr, &sd);
   if (rc != ERROR_SUCCESS) return rc;
-  std::unique_ptr<void, LocalFreer> sdOwner(sd);
+  const ScopedLocalMemory sdOwner(sd);
   const std::vector<unsigned char> self = ProcessUserSid();
   info = FolderInfo();
   info.attributes = data.dwFileAttributes;
@@ -157,7 +142,7 @@ BOOL CreateProtectedDirectoryA(const std::string& path) {
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(
           "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &sd, nullptr))
     return FALSE;
-  std::unique_ptr<void, LocalFreer> sdOwner(sd);
+  const ScopedLocalMemory sdOwner(sd);
   SECURITY_ATTRIBUTES sa{};
   sa.nLength = sizeof sa;
   sa.lpSecurityDescriptor = sd;

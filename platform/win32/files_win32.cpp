@@ -8,10 +8,6 @@
 
 namespace platform::win {
 
-void FileCloser::operator()(std::FILE* f) const noexcept {
-  if (f != nullptr) std::fclose(f);
-}
-
 DWORD GetLastError() { return ::GetLastError(); }
 
 FilePtr OpenFile(const std::string& path, const char* mode) {

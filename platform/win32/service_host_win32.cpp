@@ -3,22 +3,15 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/clock.h"
 #include "platform/service_host.h"
+#include "platform/win32/scoped_handle_win32.h"
 
 namespace platform {
 namespace {
-
-struct EventCloser {
-  void operator()(void* h) const noexcept {
-    if (h != nullptr) ::CloseHandle(h);
-  }
-};
-using EventHandle = std::unique_ptr<void, EventCloser>;
 
 // One service per process: the dispatcher calls ServiceMain on a thread of
 // its own and the control handler on the dispatcher's thread.
@@ -27,7 +20,7 @@ struct ServiceState {
   const ServiceBody* body = nullptr;
   win::DWORD result = 0;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;  // not closed: owned by the manager
-  EventHandle stopEvent;
+  win::ScopedKernelHandle stopEvent;
   std::mutex reportMutex;
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> running{false};

@@ -23,10 +23,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 
 #include "app/agent_update.h"
 #include "app/file_helpers.h"
@@ -83,20 +81,13 @@ Settings ReadSettings(const std::string& file) {
   return s;
 }
 
-struct KeyCloser {
-  void operator()(w::HKEY key) const noexcept {
-    if (key != nullptr) w::RegCloseKey(key);
-  }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<w::HKEY>, KeyCloser>;
-
 // Writes DisplayVersion as the real installer does; a Win32 error code.
 w::LONG SetDisplayVersion(const std::string& version) {
   w::HKEY raw = nullptr;
   const w::LONG rc = w::RegCreateKeyExW(w::HkeyLocalMachine(), app::kAgentKey,
                                         w::kKeySetValue | w::kKeyWow64_64Key, &raw);
   if (rc != 0) return rc;
-  Key key(raw);
+  const w::ScopedKey key(raw);
   const std::u16string text = platform::ToUtf16(version);
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.c_str());
   const auto size = static_cast<w::DWORD>((text.size() + 1) * sizeof(char16_t));
