@@ -6,11 +6,13 @@
 
 namespace platform {
 
-std::int64_t MonotonicMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+std::int64_t MonotonicNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+std::int64_t MonotonicMilliseconds() { return MonotonicNanoseconds() / 1000000; }
 
 }  // namespace platform
 

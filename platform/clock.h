@@ -29,5 +29,7 @@ namespace platform {
 // unhooked GetTickCount reads it. For waits on real processes and pipes,
 // which the tests' hooks must not move.
 [[nodiscard]] std::int64_t MonotonicMilliseconds();
+// The same clock in nanoseconds (the update manifest's expiry).
+[[nodiscard]] std::int64_t MonotonicNanoseconds();
 
 }  // namespace platform

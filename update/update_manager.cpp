@@ -10,6 +10,7 @@
 #include "app/file_helpers.h"
 #include "logging/escape.h"
 #include "logging/logger.h"
+#include "platform/clock.h"
 #include "platform/utils/thread_name.h"
 #include "update/vendor_config.h"
 
@@ -142,12 +143,6 @@ void FindPackageUrls(const json& manifest, const std::string& packageName, std::
   }
 }
 
-std::int64_t MonotonicNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 UpdateManager::UpdateManager() {
   ResetSettings();
   downloadManager = std::make_unique<net::DownloadManager>();
@@ -262,7 +257,7 @@ void UpdateManager::CheckForUpdateSettings(const json& entry) {
 }
 
 std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entryName) {
-  if (!manifest.empty() && MonotonicNanoseconds() < manifestExpiry)
+  if (!manifest.empty() && platform::MonotonicNanoseconds() < manifestExpiry)
     logging::Info("[UpdateManager] manifest is downloaded again even not expired TTL={0}",
                   manifestTtl);
   LoadUpdateSettings(entryName);
@@ -288,7 +283,7 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
     return parsed;
   }
   manifestTtl = ttl;
-  manifestExpiry = MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
+  manifestExpiry = platform::MonotonicNanoseconds() + static_cast<std::int64_t>(ttl) * 1000000000LL;
   return net::Ok;
 }
 

@@ -110,7 +110,4 @@ class UpdateManager {
   FwuLock fwuLock;
 };
 
-// The monotonic clock in nanoseconds.
-[[nodiscard]] std::int64_t MonotonicNanoseconds();
-
 }  // namespace update
