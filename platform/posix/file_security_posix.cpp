@@ -196,16 +196,7 @@ std::uint64_t GetSystemTimeAsFileTime() {
 
 BOOL CreateProtectedDirectoryA(const std::string& path) {
   std::string host;
-  DWORD err = 0;
-  if (!posix::ToHostPath(path, host, err)) {
-    SetLastError(err);
-    return 0;
-  }
-  if (::mkdir(host.c_str(), 0700) != 0) {
-    const int e = errno;
-    SetLastError(e == ENOENT ? kErrorPathNotFound : ErrnoToWin32(e));
-    return 0;
-  }
+  if (!posix::MakeHostDirectory(path, 0700, host)) return 0;
   // Everyone may look inside; only the owner (SYSTEM, Administrators) may
   // change anything, whatever the process's umask.
   ::chmod(host.c_str(), 0755);

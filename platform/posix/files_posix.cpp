@@ -208,18 +208,7 @@ FilePtr OpenFile(const std::string& path, const char* mode) {
 
 BOOL CreateDirectoryA(const std::string& path) {
   std::string host;
-  DWORD err = 0;
-  if (!posix::ToHostPath(path, host, err)) {
-    SetLastError(err);
-    return 0;
-  }
-  if (::mkdir(host.c_str(), 0777) != 0) {
-    const int e = errno;
-    SetLastError(e == ENOENT ? kErrorPathNotFound : ErrnoToWin32(e));
-    return 0;
-  }
-  SetLastError(kErrorSuccess);
-  return 1;
+  return posix::MakeHostDirectory(path, 0777, host) ? 1 : 0;
 }
 
 BOOL DeleteFileA(const std::string& path) {

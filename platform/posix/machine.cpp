@@ -208,4 +208,19 @@ std::string UserName() {
   return "user";
 }
 
+bool MakeHostDirectory(const std::string& winPath, unsigned mode, std::string& hostPath) {
+  win::DWORD err = 0;
+  if (!ToHostPath(winPath, hostPath, err)) {
+    SetLastError(err);
+    return false;
+  }
+  if (::mkdir(hostPath.c_str(), static_cast<mode_t>(mode)) != 0) {
+    const int e = errno;
+    SetLastError(e == ENOENT ? win::kErrorPathNotFound : ErrnoToWin32(e));
+    return false;
+  }
+  SetLastError(win::kErrorSuccess);
+  return true;
+}
+
 }  // namespace platform::posix

@@ -35,6 +35,13 @@ namespace platform::posix {
 void SetLastError(win::DWORD error);
 [[nodiscard]] win::DWORD LastError();
 
+// CreateDirectoryA's work on the emulated machine: makes the folder winPath
+// names with the given mode bits (before the umask); a missing parent is
+// ERROR_PATH_NOT_FOUND. Sets the last error; hostPath gets the folder's
+// host path.
+[[nodiscard]] bool MakeHostDirectory(const std::string& winPath, unsigned mode,
+                                     std::string& hostPath);
+
 // Windows sharing rules on the emulated machine, for an open descriptor of
 // a file. LockedByOther: another handle holds the file without sharing it at
 // all (flock LOCK_EX). HeldAgainstWriting: another handle shares it for
