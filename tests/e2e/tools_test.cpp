@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
     Tools, EveryTool,
     ::testing::Values(ToolCase{"zyra-sign", ZYRA_SIGN, {"verify", "a", "b"}},
                       ToolCase{"zyra-update-server", ZYRA_UPDATE_SERVER, {"--root", "."}},
-                      ToolCase{"zyra-proxy-report", ZYRA_PROXY_REPORT, {}}),
+                      ToolCase{"zyra-proxy-report", ZYRA_PROXY_REPORT, {}},
+                      ToolCase{"zyra-machine", ZYRA_MACHINE_CLI, {"--root", "unused"}}),
     [](const ::testing::TestParamInfo<ToolCase>& i) {
       std::string n = i.param.name;
       for (char& c : n)

@@ -19,6 +19,14 @@ namespace zyra_test {
 EmulatedMachine::EmulatedMachine() {
   char tmpl[] = "/tmp/zyra-e2e-XXXXXX";
   if (::mkdtemp(tmpl) != nullptr) root_ = tmpl;
+  LayOutDrive();
+}
+
+EmulatedMachine::EmulatedMachine(const std::string& root) : root_(root), kept_(true) {
+  LayOutDrive();
+}
+
+void EmulatedMachine::LayOutDrive() {
   fs::create_directories(C("ProgramData"));
   fs::create_directories(C("Windows/Temp"));
   fs::create_directories(C("Program Files/CorvZyra"));
@@ -29,7 +37,7 @@ EmulatedMachine::~EmulatedMachine() {
   delete handler_;
   delete updateServer_;
   std::error_code ec;
-  if (std::getenv("ZYRA_KEEP_MACHINES") == nullptr) fs::remove_all(root_, ec);
+  if (!kept_ && std::getenv("ZYRA_KEEP_MACHINES") == nullptr) fs::remove_all(root_, ec);
 }
 
 std::string EmulatedMachine::C(const std::string& relative) const {
@@ -209,7 +217,7 @@ StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
   ProcessOptions o;
   o.argv = {StubPath()};
   o.argv.insert(o.argv.end(), args.begin(), args.end());
-  o.argv = UnderFaketime(o.argv);
+  if (!realClock_) o.argv = UnderFaketime(o.argv);
   o.argv.insert(o.argv.begin(), launcher_.begin(), launcher_.end());
   o.setEnv = env;
   o.setEnv["ZYRA_MACHINE_ROOT"] = root_;

@@ -20,7 +20,9 @@ struct StubRun {
 
 class EmulatedMachine {
  public:
-  EmulatedMachine();
+  EmulatedMachine();  // in a fresh folder under /tmp, removed at the end
+  // Lays out the machine in root (made when missing) and keeps it at the end.
+  explicit EmulatedMachine(const std::string& root);
   ~EmulatedMachine();
   EmulatedMachine(const EmulatedMachine&) = delete;
   EmulatedMachine& operator=(const EmulatedMachine&) = delete;
@@ -70,7 +72,9 @@ class EmulatedMachine {
   [[nodiscard]] std::vector<std::string> InstallerCalls() const;
   // A machine whose agent is current and whose handler service plays args.
   void ReadyForHandOff(const std::vector<std::string>& handlerArgs);
-  // Runs the stub to completion under libfaketime.
+  // Runs the stub on the real clock from now on (not under libfaketime).
+  void RunOnRealClock() { realClock_ = true; }
+  // Runs the stub to completion under libfaketime (x100) or on the real clock.
   StubRun RunStub(const std::vector<std::string>& args = {},
                   const std::map<std::string, std::string>& env = {},
                   const std::string& workDir = {});
@@ -95,11 +99,14 @@ class EmulatedMachine {
   [[nodiscard]] std::string LogFile() const;
 
  private:
+  void LayOutDrive();
   void WriteRegistryState();
   [[nodiscard]] std::string ServedBaseUrl() const;
   void WriteAgentConfig();
 
   std::string root_;
+  bool kept_ = false;
+  bool realClock_ = false;
   Process* handler_ = nullptr;
   Process* updateServer_ = nullptr;
   int logLevel_ = -1;
