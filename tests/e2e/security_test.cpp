@@ -87,27 +87,6 @@ class Security : public ::testing::Test {
 
 }  // namespace
 
-// The placeholder cannot replace the success an earlier attempt left (another
-// handle shares the file for reading only): that old text is no answer to
-// this run, which waits to its deadline and fails.
-TEST_F(Security, OldSuccessVerdictInAStatusFileThatCannotBeOverwrittenEndsWith125Not0) {
-  m.ReadyForHandOff({"--behaviour", "silent"});
-  fs::create_directories(exchange_);
-  const std::string status = exchange_ + "/Zyrahandler_provisionstub.txt";
-  std::ofstream(status, std::ios::binary) << "Room provision success.";
-  m.HoldAgainstWriting(status);
-  const StubRun run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
-  EXPECT_THAT(run.consoleMessages,
-              Contains("warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
-                       "its content is from before this run and is no result."));
-  EXPECT_THAT(run.consoleMessages,
-              Contains("info  Timeout! ZyraHandler has not completed room provision."));
-  EXPECT_THAT(run.consoleMessages, Not(Contains("info  Room provision result: Room provision success.")));
-  EXPECT_EQ(CountStartingWith(run.consoleMessages, "info  Cannot get room provision result."), 10);
-}
-
 TEST_F(Security, ALinkedDownloadFolderIsReplacedAndItsTargetNeitherEmptiedNorUsed) {
   OfferUpdate();
   fs::create_directories(exchange_);
@@ -204,29 +183,6 @@ TEST_F(Security, AnExchangeFolderThatCannotBeExaminedIsMovedAsideOr123WhenItCann
   EXPECT_THAT(stuck.consoleMessages, Contains("error  Cannot download ZyraAgent version file."));
 }
 
-// The handler service's own folder, as it makes it in C:\Windows\Temp:
-// owned by SYSTEM (root), with the entries it inherits there that let users
-// add files (write access for others). The run uses it as it stands and
-// says nothing about it.
-TEST_F(Security, TheHandlersExchangeFolderIsUsedAsItStandsWithoutAWarning) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to stand for SYSTEM";
-  OfferUpdate();
-  fs::create_directories(exchange_);
-  fs::permissions(exchange_, fs::perms::all);
-  std::ofstream(exchange_ + "/handler-own.txt") << "the handler's";
-  const StubRun run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
-  EXPECT_EQ(CountStartingWith(run.consoleMessages, "warning"), 0) << run.stdoutText;
-  EXPECT_EQ(CountStartingWith(run.consoleMessages, "error"), 0) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(exchange_ + "/handler-own.txt"), "the handler's");
-  struct stat st {};
-  ASSERT_EQ(::stat(exchange_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0777u);
-  EXPECT_THAT(Names(m.C("Windows/Temp")), Not(Contains(HasSubstr("untrusted"))));
-  EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
-}
-
 // A status file and a result file another account made before the run: the
 // run never writes into them, but removes them and writes its own.
 TEST_F(Security, ExchangeFilesOfAnotherAccountAreRemovedAndWrittenAfresh) {
@@ -255,31 +211,6 @@ TEST_F(Security, ExchangeFilesOfAnotherAccountAreRemovedAndWrittenAfresh) {
   ASSERT_EQ(::stat(result.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, ::geteuid());
   EXPECT_EQ(m.ReadFile(result), "provision_result_code: 0\r\n");
-  EXPECT_FALSE(fs::exists(status));
-}
-
-// An old success in a status file another program holds with no sharing at
-// all while the placeholder is written (so it can be neither written nor
-// read), released before the first poll: the file's last-write time shows it
-// is from before this run; the run waits to its deadline and ends with 125.
-TEST_F(Security, AnOldSuccessHeldWithNoSharingThroughThePlaceholderEndsWith125Not0) {
-  m.ReadyForHandOff({"--behaviour", "silent"});
-  fs::create_directories(exchange_);
-  const std::string status = exchange_ + "/Zyrahandler_provisionstub.txt";
-  std::ofstream(status, std::ios::binary) << "Room provision success.";
-  // Let go once the stub waits for the handler (its first poll comes 30
-  // emulated seconds later).
-  m.HoldWithoutSharingUntilLogged(status, "Waiting for ZyraHandler to provision the room");
-  const StubRun run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
-  EXPECT_THAT(run.consoleMessages,
-              Contains("warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
-                       "its content is from before this run and is no result."));
-  EXPECT_THAT(run.consoleMessages,
-              Contains("info  Timeout! ZyraHandler has not completed room provision."));
-  EXPECT_THAT(run.consoleMessages, Not(Contains("info  Room provision result: Room provision success.")));
-  EXPECT_EQ(CountStartingWith(run.consoleMessages, "info  Cannot get room provision result."), 10);
   EXPECT_FALSE(fs::exists(status));
 }
 

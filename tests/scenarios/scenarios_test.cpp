@@ -11,7 +11,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <iterator>
 #include <memory>
@@ -159,6 +161,28 @@ TEST_P(Scenario, AgentCurrentRestartsTheRunningHandler) {
   EXPECT_EQ(HandlerLines("picked up the provisioning token"), 1) << m->HandlerLog();
 }
 
+// An installed agent at or above the offered version, however the two are
+// written (a fourth part, a part of two digits, a pre-release offer): no
+// installer, the handler service is started, the room is provisioned.
+TEST_P(Scenario, AgentAtOrAboveTheOfferTakesTheUpToDateBranch) {
+  m->RegisterHandlerService({"--behaviour", "success"});
+  for (const auto& [installed, offered] :
+       std::vector<std::pair<std::string, std::string>>{{"1.2.3.4", "1.2.3"},
+                                                         {"1.10.0", "1.9.9"},
+                                                         {"1.2.3", "1.2.3-beta"}}) {
+    SCOPED_TRACE(installed + " vs " + offered);
+    m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", installed);
+    m->OfferAgent({offered});
+    RunStub();
+    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+    EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 0\r\n");
+    EXPECT_THAT(run.consoleMessages, Contains("info  ZyraAgent is up to date."));
+    EXPECT_THAT(run.consoleMessages,
+                Contains("info  [ServiceInstaller::Start] - CorvZyraHandler started."));
+    ExpectInstallerNeverRan();
+  }
+}
+
 // No agent: the signed installer double is downloaded and run with "/S",
 // sets DisplayVersion and starts the handler service, which answers.
 TEST_P(Scenario, FreshInstallRunsTheSignedInstallerSilently) {
@@ -177,6 +201,10 @@ TEST_P(Scenario, FreshInstallRunsTheSignedInstallerSilently) {
   ExpectInstallerRanSilentlyOnce();
   EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), "2.4.1");
   EXPECT_EQ(HandlerLines("wrote \"Room provision success.\""), 1) << m->HandlerLog();
+  // The version manifest is never kept; the installer stays for the next clean-up.
+  const auto left = m->DownloadFolder();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("CorvZyraAgent-Setup-", 0), 0u) << left[0];
 }
 
 // The installer changed after signing: its signature does not validate, it
@@ -225,6 +253,20 @@ TEST_P(Scenario, FailingInstallerEndsWith124) {
   ExpectNotLogged("info  Waiting for ZyraHandler to provision the room");
   ExpectInstallerRanSilentlyOnce();
   EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), "1.0.0");
+
+  // Other codes the installer may end with, each named in the log.
+  for (const auto& [code, text] : std::vector<std::pair<int, std::string>>{
+           {8, "Failed: Missing file "}, {4, "UNKNOWN"}}) {
+    SCOPED_TRACE(code);
+    offer.installerExit = code;
+    m->OfferAgent(offer);
+    RunStub();
+    EXPECT_EQ(run.exitCode, 124) << run.stdoutText;
+    EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 124\r\n");
+    EXPECT_THAT(run.consoleMessages, Contains("info  Failed to install ZyraAgent version 5.0.0."));
+    EXPECT_THAT(run.consoleMessages,
+                Contains("info  Install error " + std::to_string(code) + ": " + text));
+  }
 }
 
 // The shipping program is a 32-bit process: without KEY_WOW64_64KEY it
@@ -317,6 +359,7 @@ TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
   ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
   if (!m->UseProxy({proxy.address(), user, password}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->SetStubEnvironment("ZYRA_CURL_TRACE", "1");
   m->OfferAgent({"2.4.1"});
   m->RegisterHandlerService({"--behaviour", "success"});
   RunStub();
@@ -333,8 +376,19 @@ TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
   const auto tunnels =
       std::distance(std::sregex_iterator(access.begin(), access.end(), tunnel), std::sregex_iterator());
   EXPECT_GE(tunnels, 5) << access;  // manifest, version manifest + .sig, installer + .sig
-  EXPECT_EQ(m->LogText().find("r3t"), std::string::npos);
-  EXPECT_EQ(run.stdoutText.find("r3t"), std::string::npos);
+  // Only the first transfer meets the 407; the credentials go from then on.
+  const auto& lines = run.consoleMessages;
+  const auto holding = [&lines](const std::string& part) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  };
+  EXPECT_EQ(holding("http code: 407"), 1) << run.stdoutText;
+  EXPECT_GE(holding("[DownloadManager] using proxy " + proxy.address()), 5) << run.stdoutText;
+  // Neither the password nor a Basic header's token of "zyra:s3c:r3t".
+  for (const std::string& text : {run.stdoutText, m->LogText()}) {
+    EXPECT_EQ(text.find("r3t"), std::string::npos);
+    EXPECT_EQ(text.find("enlyYTpzM2M6cjN0"), std::string::npos);
+  }
 }
 
 // A success an earlier attempt left in the status file, which another
@@ -385,18 +439,28 @@ TEST_P(Scenario, OldSuccessHeldWithNoSharingThroughThePlaceholderEndsWith125Not0
   for (const auto& line : m->LogMessages())
     if (line.rfind("info  Cannot get room provision result.", 0) == 0) ++noResult;
   EXPECT_EQ(noResult, 10);
+  // The old text is gone with the run.
+  EXPECT_EQ(m->ExchangeFileBytes("Zyrahandler_provisionstub.txt"), std::nullopt);
 }
 
 // "CorvZyra" as the handler service makes it in C:\Windows\Temp, with the
 // entries it inherits there (other accounts may add files): the run uses it
-// as it stands, says nothing about it, and the room is provisioned.
+// as it stands (the update downloaded into it, the handler's own file and
+// the folder's access left alone), says nothing about it, and the room is
+// provisioned.
 TEST_P(Scenario, TheHandlersExchangeFolderIsUsedAsItStands) {
   if (!m->MakeExchangeFolderAsTheHandler()) GTEST_SKIP() << "this machine cannot show it";
+  m->WriteExchangeFile("handler-own.txt", "the handler's");
   m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
-  m->OfferAgent({"1.0.0"});
+  m->OfferAgent({"2.0.0"});
   m->RegisterHandlerService({"--behaviour", "success"});
   RunStub();
   ExpectEndedWith(0);
+  ExpectInstallerRanSilentlyOnce();
+  EXPECT_EQ(m->ExchangeFileBytes("handler-own.txt"), "the handler's");
+  EXPECT_EQ(m->ExchangeFolderPermissions(), std::filesystem::perms::all);
+  for (const auto& name : m->TempFolder())
+    EXPECT_EQ(name.find("untrusted"), std::string::npos) << name;
   ExpectLogged({"info  Running CorvZyraProvisionStub version 3.1.112",
                 "info  Waiting for ZyraHandler to provision the room",
                 "info  Room provision result: Room provision success."});

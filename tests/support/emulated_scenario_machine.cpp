@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "platform/posix/regfile.h"
 #include "platform/services.h"
@@ -186,10 +185,6 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     return m_.RunStub({}, stubEnv_);
   }
 
-  [[nodiscard]] std::optional<std::string> ResultFileBytes() const override {
-    if (!m_.Exists(m_.ResultFile())) return std::nullopt;
-    return m_.ReadFile(m_.ResultFile());
-  }
   [[nodiscard]] std::string LogText() const override { return m_.ReadFile(m_.LogFile()); }
   [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
     return m_.InstallerCalls();
@@ -197,13 +192,7 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   [[nodiscard]] std::string HandlerLog() const override {
     return m_.ReadFile(m_.root() + "/handler.out");
   }
-  [[nodiscard]] std::vector<std::string> DownloadFolder() const override {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(m_.C("Windows/Temp/CorvZyra/ZHDownload"), ec))
-      names.push_back(e.path().filename().string());
-    return names;
-  }
+  [[nodiscard]] std::string WindowsTempOnHost() const override { return m_.C("Windows/Temp"); }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return m_.ReadFile(m_.root() + "/server.log");
   }
@@ -234,19 +223,6 @@ class EmulatedScenarioMachine : public ScenarioMachine {
 };
 
 }  // namespace
-
-std::vector<std::string> MessagesOf(const std::string& logText) {
-  std::vector<std::string> messages;
-  std::istringstream in(logText);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto sep = line.find("  ");
-    messages.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-  }
-  return messages;
-}
-
-std::vector<std::string> ScenarioMachine::LogMessages() const { return MessagesOf(LogText()); }
 
 std::unique_ptr<ScenarioMachine> MakeEmulatedScenarioMachine() {
   return std::make_unique<EmulatedScenarioMachine>();

@@ -4,6 +4,7 @@
 // Wine prefix (the Windows build of the stub under Wine, real waits). The
 // scenarios in tests/scenarios are written once against this interface.
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -110,21 +111,35 @@ class ScenarioMachine {
   // started first, so that the stub finds it running.
   virtual StubRun RunStub(bool handlerRunning = false) = 0;
 
-  // Exact bytes of C:\Windows\Temp\CorvZyra\CorvZyraProvisionStub_Result.txt.
-  [[nodiscard]] virtual std::optional<std::string> ResultFileBytes() const = 0;
   // The text of the stub's log file.
   [[nodiscard]] virtual std::string LogText() const = 0;
   // The installer double's record: its arguments, "--" after each run.
   [[nodiscard]] virtual std::vector<std::string> InstallerCalls() const = 0;
   // What the handler service said (its messages, one per line).
   [[nodiscard]] virtual std::string HandlerLog() const = 0;
-  // Names left in the download folder C:\Windows\Temp\CorvZyra\ZHDownload.
-  [[nodiscard]] virtual std::vector<std::string> DownloadFolder() const = 0;
   // The update server's request log.
   [[nodiscard]] virtual std::string UpdateServerLog() const = 0;
 
+  // Where C:\Windows\Temp lies on the host.
+  [[nodiscard]] virtual std::string WindowsTempOnHost() const = 0;
+
   // The log file's messages as "level  message" (time stamps dropped).
   [[nodiscard]] std::vector<std::string> LogMessages() const;
+
+  // The exchange folder C:\Windows\Temp\CorvZyra, seen from the host.
+  // Exact bytes of a file in it (nullopt: no such file).
+  [[nodiscard]] std::optional<std::string> ExchangeFileBytes(const std::string& name) const;
+  // A file put there before the run (the folder is made when missing).
+  void WriteExchangeFile(const std::string& name, const std::string& content);
+  // The folder's permission bits on the host (under Wine they stand for its
+  // access list).
+  [[nodiscard]] std::filesystem::perms ExchangeFolderPermissions() const;
+  // Exact bytes of CorvZyraProvisionStub_Result.txt there.
+  [[nodiscard]] std::optional<std::string> ResultFileBytes() const;
+  // Names left in the download folder C:\Windows\Temp\CorvZyra\ZHDownload.
+  [[nodiscard]] std::vector<std::string> DownloadFolder() const;
+  // Names in C:\Windows\Temp.
+  [[nodiscard]] std::vector<std::string> TempFolder() const;
 };
 
 // Splits log text (CR LF or LF lines) into "level  message" entries.

@@ -439,11 +439,6 @@ class WineMachine : public ScenarioMachine {
     return run;
   }
 
-  [[nodiscard]] std::optional<std::string> ResultFileBytes() const override {
-    const std::string f = C("windows/temp/CorvZyra/CorvZyraProvisionStub_Result.txt");
-    if (!fs::exists(f)) return std::nullopt;
-    return ReadAll(f);
-  }
   [[nodiscard]] std::string LogText() const override {
     return ReadAll(C("ProgramData/Corvane/CorvZyra/CorvZyraProvisionStub.log"));
   }
@@ -459,13 +454,7 @@ class WineMachine : public ScenarioMachine {
   [[nodiscard]] std::string HandlerLog() const override {
     return ReadAll(C("CorvZyraTest/handler.log"));
   }
-  [[nodiscard]] std::vector<std::string> DownloadFolder() const override {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(C("windows/temp/CorvZyra/ZHDownload"), ec))
-      names.push_back(e.path().filename().string());
-    return names;
-  }
+  [[nodiscard]] std::string WindowsTempOnHost() const override { return C("windows/temp"); }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return ReadAll(work_ + "/server.log");
   }
