@@ -7,12 +7,9 @@
 #include <string>
 
 #include "tests/support/machine.h"
+#include "tests/support/run_checks.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using zyra_test::EmulatedMachine;
+using namespace zyra_test::checks;
 namespace fs = std::filesystem;
 
 namespace {
@@ -21,7 +18,7 @@ class Agent : public ::testing::Test {
  protected:
   void SetUp() override {
     m.InstallStub();
-    m.PutToken("{\"orgId\":\"e2e\"}");
+    m.PutToken(kRunToken);
     m.InstallHandlerService({"--behaviour", "success"});
   }
   EmulatedMachine m;

@@ -30,28 +30,15 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/machine.h"
+#include "tests/support/run_checks.h"
 
-using ::testing::Contains;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
-using zyra_test::EmulatedMachine;
-using zyra_test::StubRun;
+using namespace zyra_test::checks;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kManifestPath = "/api/files/manifest/zyra/latest";
-constexpr const char* kVersionFile = "/CorvZyraAgent-Setup.exe.manifest";
-constexpr const char* kVersionSig = "/CorvZyraAgent-Setup.exe.manifest.sig";
-constexpr const char* kInstaller = "/CorvZyraAgent-Setup.exe";
-constexpr const char* kInstallerSig = "/CorvZyraAgent-Setup.exe.sig";
 constexpr const char* kResultPath =
     "C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt";
-
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // What the server does with one request.
 struct Reply {
@@ -169,7 +156,7 @@ class Cause : public ::testing::Test {
 
   void SetUp() override {
     m.InstallStub();
-    m.PutToken("{\"orgId\":\"e2e\"}");
+    m.PutToken(kRunToken);
     m.InstallHandlerService({"--behaviour", "success"});
     m.OfferAgent("2.0.0");
     m.ServeFrom(server.BaseUrl());
@@ -215,12 +202,6 @@ class Cause : public ::testing::Test {
     return Reply{Reply::kWhole, Ok(file)};
   }};
 };
-
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const auto& l : lines) out += "    " + l + "\n";
-  return out;
-}
 
 // Index of the first line matching re, or -1.
 long Find(const std::vector<std::string>& lines, const std::string& re, std::size_t from = 0) {

@@ -13,16 +13,12 @@
 #include <tuple>
 
 #include "tests/support/machine.h"
+#include "tests/support/run_checks.h"
 #include "tests/support/squid_proxy.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
-using zyra_test::EmulatedMachine;
 using zyra_test::ProxyAuth;
 using zyra_test::SquidProxy;
+using namespace zyra_test::checks;
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,24 +28,11 @@ const std::string kPassword = "s3c:r3t";  // the colon stays part of the passwor
 // base64 of "zyra:s3c:r3t", what a Basic header would carry.
 const std::string kBasicToken = "enlyYTpzM2M6cjN0";
 
-long CountContaining(const std::vector<std::string>& lines, const std::string& part) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
-}
-
-std::vector<std::string> DownloadFolder(const EmulatedMachine& m) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(m.C("Windows/Temp/CorvZyra/ZHDownload"), ec))
-    names.push_back(e.path().filename().string());
-  return names;
-}
-
 class Behind : public ::testing::Test {
  protected:
   void SetUp() override {
     m.InstallStub();
-    m.PutToken("{\"orgId\":\"e2e\"}");
+    m.PutToken(kRunToken);
     m.InstallHandlerService({"--behaviour", "success"});
   }
   // Serves the update over HTTPS; false when this machine cannot give the
@@ -164,7 +147,7 @@ TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
   if (!launcher.empty()) {
     SCOPED_TRACE("over HTTPS");
     secure.InstallStub();
-    secure.PutToken("{\"orgId\":\"e2e\"}");
+    secure.PutToken(kRunToken);
     secure.InstallHandlerService({"--behaviour", "success"});
     secure.UseHttps(cert.cert, cert.key);
     secure.SetStubLauncher(launcher);

@@ -16,51 +16,20 @@
 #include <vector>
 
 #include "tests/support/machine.h"
+#include "tests/support/run_checks.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
-using zyra_test::EmulatedMachine;
-using zyra_test::StubRun;
+using namespace zyra_test::checks;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr uid_t kNobody = 65534;
 
-long CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
-
-std::vector<std::string> InPrivateMounts(const std::string& setup) {
-  return {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-          setup + " || exit 200\n\"$@\"", "sh"};
-}
-
-bool CanUsePrivateMounts() {
-  zyra_test::ProcessOptions o;
-  o.argv = {"unshare", "--mount", "--propagation", "private", "--", "true"};
-  return zyra_test::Run(o, 30) == 0;
-}
-
 class Security : public ::testing::Test {
  protected:
   void SetUp() override {
     m.InstallStub();
-    m.PutToken("{\"orgId\":\"e2e\"}");
+    m.PutToken(kRunToken);
     exchange_ = m.C("Windows/Temp/CorvZyra");
     downloads_ = exchange_ + "/ZHDownload";
     victim_ = m.C("Victim");

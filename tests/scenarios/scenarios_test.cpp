@@ -11,7 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
@@ -23,19 +22,16 @@
 
 #include "tests/support/kerberos_realm.h"
 #include "tests/support/private_network.h"
+#include "tests/support/run_checks.h"
 #include "tests/support/scenario_machine.h"
 #include "tests/support/squid_proxy.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::Not;
+using namespace zyra_test::checks;
 using zyra_test::AgentOffer;
 using zyra_test::kAgentKey;
 using zyra_test::kStubSettingsKey;
 using zyra_test::RegistryView;
 using zyra_test::ScenarioMachine;
-using zyra_test::StubRun;
 
 namespace {
 
@@ -43,23 +39,6 @@ enum class MachineKind { kEmulated, kWine };
 
 std::string KindName(const ::testing::TestParamInfo<MachineKind>& info) {
   return info.param == MachineKind::kEmulated ? "Emulated" : "Wine";
-}
-
-const char* Description(int code) {
-  switch (code) {
-    case 0: return "Room successfully provisioned";
-    case 122: return "Provisioning Token not found";
-    case 123: return "Zyraagent Download failed";
-    case 124: return "Zyraagent Installation failed";
-    case 125: return "Room provisioning failed";
-    default: return "UNKNOWN";
-  }
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const auto& l : lines) out += "    " + l + "\n";
-  return out;
 }
 
 // A package bigger than a quarter of the 32-bit program's address space.
@@ -98,7 +77,7 @@ class Scenario : public ::testing::TestWithParam<MachineKind> {
               "provision_result_code: " + std::to_string(code) + "\r\n");
     ExpectLogged({"info  CorvZyraProvisionStub completed.",
                   "info  provision_result_code " + std::to_string(code),
-                  std::string("info  ") + Description(code)});
+                  std::string("info  ") + ResultDescription(code)});
   }
 
   // The log file holds these messages in this order (others may lie between).
@@ -377,13 +356,10 @@ TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
       std::distance(std::sregex_iterator(access.begin(), access.end(), tunnel), std::sregex_iterator());
   EXPECT_GE(tunnels, 5) << access;  // manifest, version manifest + .sig, installer + .sig
   // Only the first transfer meets the 407; the credentials go from then on.
-  const auto& lines = run.consoleMessages;
-  const auto holding = [&lines](const std::string& part) {
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& l) { return l.find(part) != std::string::npos; });
-  };
-  EXPECT_EQ(holding("http code: 407"), 1) << run.stdoutText;
-  EXPECT_GE(holding("[DownloadManager] using proxy " + proxy.address()), 5) << run.stdoutText;
+  EXPECT_EQ(CountContaining(run.consoleMessages, "http code: 407"), 1) << run.stdoutText;
+  EXPECT_GE(CountContaining(run.consoleMessages, "[DownloadManager] using proxy " + proxy.address()),
+            5)
+      << run.stdoutText;
   // Neither the password nor a Basic header's token of "zyra:s3c:r3t".
   for (const std::string& text : {run.stdoutText, m->LogText()}) {
     EXPECT_EQ(text.find("r3t"), std::string::npos);
@@ -410,10 +386,7 @@ TEST_P(Scenario, OldSuccessVerdictThatCannotBeOverwrittenEndsWith125Not0) {
                 "info  Waiting for ZyraHandler to provision the room",
                 "info  Timeout! ZyraHandler has not completed room provision."});
   ExpectNotLogged("info  Room provision result: Room provision success.");
-  long noResult = 0;
-  for (const auto& line : m->LogMessages())
-    if (line.rfind("info  Cannot get room provision result.", 0) == 0) ++noResult;
-  EXPECT_EQ(noResult, 10);
+  EXPECT_EQ(CountStartingWith(m->LogMessages(), "info  Cannot get room provision result."), 10);
   ExpectInstallerNeverRan();
 }
 
@@ -435,10 +408,7 @@ TEST_P(Scenario, OldSuccessHeldWithNoSharingThroughThePlaceholderEndsWith125Not0
                 "info  Waiting for ZyraHandler to provision the room",
                 "info  Timeout! ZyraHandler has not completed room provision."});
   ExpectNotLogged("info  Room provision result: Room provision success.");
-  long noResult = 0;
-  for (const auto& line : m->LogMessages())
-    if (line.rfind("info  Cannot get room provision result.", 0) == 0) ++noResult;
-  EXPECT_EQ(noResult, 10);
+  EXPECT_EQ(CountStartingWith(m->LogMessages(), "info  Cannot get room provision result."), 10);
   // The old text is gone with the run.
   EXPECT_EQ(m->ExchangeFileBytes("Zyrahandler_provisionstub.txt"), std::nullopt);
 }
