@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -103,80 +101,3 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(zyra_test::ProxyAuthName(std::get<0>(param.param))) +
              (std::get<1>(param.param) ? "OverHttps" : "OverHttp");
     });
-
-// The proxy refuses the configured credentials: five attempts at the
-// manifest, each error line names the CONNECT's 407, and the run ends with
-// 123 instead of pretending no server answered.
-TEST_F(Behind, AProxyThatRefusesTheCredentialsEndsWith123) {
-  if (!UseHttps()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
-  SquidProxy proxy(ProxyAuth::Basic, kUser, kPassword);
-  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
-  m.OfferAgent("2.4.1");
-  m.SetProxyOverride(proxy.address(), kUser + ":wrong");
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 123\r\n");
-  EXPECT_EQ(CountContaining(run.consoleMessages,
-                            "error  [DownloadManager::DownloadToMemory] CURL error: "),
-            5)
-      << run.stdoutText;
-  EXPECT_EQ(CountContaining(run.consoleMessages, " http code: 407 Url: https://127.0.0.1:"), 5)
-      << run.stdoutText;
-  EXPECT_EQ(CountContaining(run.consoleMessages, "http code: 0"), 0);
-  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
-  EXPECT_THAT(proxy.AccessLog(), Not(HasSubstr("TCP_TUNNEL")));
-}
-
-// Proxies in the environment that lead nowhere do not matter when the
-// machine has no proxy: the run goes direct and succeeds.
-TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
-  const std::map<std::string, std::string> deadProxies = {
-      {"http_proxy", "http://127.0.0.1:1"},
-      {"HTTPS_PROXY", "http://127.0.0.1:1"},
-      {"ALL_PROXY", "http://127.0.0.1:1"}};
-  {
-    SCOPED_TRACE("over HTTP");
-    m.OfferAgent("2.4.1");
-    const auto run = m.RunStub({}, deadProxies);
-    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
-    EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
-  }
-  EmulatedMachine secure;
-  const auto cert = zyra_test::MakeLoopbackCertificate(secure.root() + "/tls");
-  const auto launcher = zyra_test::TrustedCertificateLauncher(cert.cert);
-  if (!launcher.empty()) {
-    SCOPED_TRACE("over HTTPS");
-    secure.InstallStub();
-    secure.PutToken(kRunToken);
-    secure.InstallHandlerService({"--behaviour", "success"});
-    secure.UseHttps(cert.cert, cert.key);
-    secure.SetStubLauncher(launcher);
-    secure.OfferAgent("2.4.1");
-    const auto run = secure.RunStub({}, deadProxies);
-    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
-    EXPECT_THAT(secure.InstallerCalls(), ElementsAre("/S", "--"));
-  }
-}
-
-// A package URL of another scheme in the manifest is never read, even when
-// the file it names is the genuine, correctly signed package.
-TEST_F(Behind, AFileUrlInTheManifestIsNeverRead) {
-  m.OfferAgent("2.4.1");
-  const std::string manifestPath = m.root() + "/www/manifest.json";
-  const std::string manifest = m.ReadFile(manifestPath);
-  const std::regex versionUrl("\"url\": \"[^\"]*/CorvZyraAgent-Setup\\.exe\\.manifest\"");
-  const std::string replaced = std::regex_replace(
-      manifest, versionUrl,
-      "\"url\": \"file://" + m.root() + "/www/CorvZyraAgent-Setup.exe.manifest\"");
-  ASSERT_NE(replaced, manifest);
-  std::ofstream(manifestPath, std::ios::binary) << replaced;
-
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
-  EXPECT_EQ(CountContaining(run.consoleMessages,
-                            "error  [DownloadManager::Download] CURL error: Unsupported protocol "
-                            "http code: 0 Url: file://"),
-            5);
-  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
-  EXPECT_THAT(DownloadFolder(m), IsEmpty());
-}

@@ -219,5 +219,72 @@ TEST_P(Scenario, LargeInstallerIsValidatedAndRun) {
   EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), "2.5.0");
 }
 
+
+// Versions compare part by part as numbers: 2 is newer than 1.9.9.
+TEST_P(Scenario, OfferedTwoIsNewerThanOneNineNine) {
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.9.9");
+  m->OfferAgent({"2"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectInstallerRanSilentlyOnce();
+}
+
+// A version manifest without a "version" offers nothing newer.
+TEST_P(Scenario, EmptyVersionManifestTakesTheUpToDateBranch) {
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  AgentOffer offer{"9.9.9"};
+  offer.versionManifest = "{}";
+  m->OfferAgent(offer);
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages, Contains("info  ZyraAgent is up to date."));
+  ExpectInstallerNeverRan();
+}
+
+// No agent configuration: the vendor's server, which this machine cannot
+// reach.
+TEST_P(Scenario, UnreachableUpdateServerEndsWith123) {
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(123);
+  EXPECT_THAT(run.consoleMessages, Contains("error  Cannot download ZyraAgent version file."));
+}
+
+// Version manifests that are no JSON object with a string "version": each
+// run ends with 123 and a line naming what was wrong.
+TEST_P(Scenario, UnusableVersionManifestsEndWith123AndAFinalLine) {
+  m->RegisterHandlerService({"--behaviour", "success"});
+  for (const std::string doc : {"not json", "[1,2]", "{\"version\":2}", "{\"other\":1}"}) {
+    SCOPED_TRACE(doc);
+    AgentOffer offer{"1.0.0"};
+    offer.versionManifest = doc;
+    m->OfferAgent(offer);
+    RunStub();
+    EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
+    EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 123\r\n");
+    EXPECT_GE(CountStartingWith(run.consoleMessages, "error  Cannot read ZyraAgent version file: "),
+              1)
+        << run.stdoutText;
+  }
+}
+
+// A correctly signed package that is not a program: the launch fails, is
+// named, and the run ends with 124.
+TEST_P(Scenario, SignedInstallerThatCannotStartEndsWith124) {
+  AgentOffer offer{"3.1.0"};
+  offer.installerNotAProgram = true;
+  m->OfferAgent(offer);
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(124);
+  EXPECT_GE(CountStartingWith(run.consoleMessages,
+                              "warning  [platform::utils::RunInstallerSilently] - Failed to launch C:\\"),
+            1)
+      << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages, Contains("error  Cannot launch ZyraAgent version 3.1.0"));
+}
+
 }  // namespace
 }  // namespace zyra_scenarios

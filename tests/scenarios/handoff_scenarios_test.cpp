@@ -110,5 +110,20 @@ TEST_P(Scenario, TheHandlersExchangeFolderIsUsedAsItStands) {
   }
 }
 
+
+// No "CorvZyraHandler" service at all: the stop cannot open it, the start is
+// still tried and cannot open it either, and the run ends with 125.
+TEST_P(Scenario, HandlerServiceThatIsNotInstalledIsStillStartedAndTheRunEndsWith125) {
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  m->OfferAgent({"1.0.0"});
+  m->LeaveHandlerServiceUnregistered();
+  RunStub();
+  ExpectEndedWith(125);
+  ExpectLogged({"error  [ServiceInstaller::Stop] - OpenService failed with error 0x00000424",
+                "debug  [ServiceInstaller::Start] - Attempting to start the service.",
+                "error  [ServiceInstaller::Start] - OpenService failed with error 0x00000424"});
+  ExpectInstallerNeverRan();
+}
+
 }  // namespace
 }  // namespace zyra_scenarios

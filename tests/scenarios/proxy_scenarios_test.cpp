@@ -58,6 +58,74 @@ TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
   }
 }
 
+// The proxy refuses the configured credentials: five attempts at the
+// manifest, each error line names the CONNECT's 407, and the run ends with
+// 123 instead of pretending no server answered.
+TEST_P(Scenario, AProxyThatRefusesTheCredentialsEndsWith123) {
+  zyra_test::SquidProxy proxy(zyra_test::ProxyAuth::Basic, "zyra", "s3c:r3t");
+  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
+  if (!m->UseProxy({proxy.address(), "zyra", "wrong"}))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(123);
+  const auto& lines = run.consoleMessages;
+  EXPECT_EQ(CountContaining(lines, "error  [DownloadManager::DownloadToMemory] CURL error: "), 5)
+      << run.stdoutText;
+  EXPECT_EQ(CountContaining(lines, " http code: 407 Url: https://127.0.0.1:"), 5) << run.stdoutText;
+  EXPECT_EQ(CountContaining(lines, "http code: 0"), 0) << run.stdoutText;
+  ExpectInstallerNeverRan();
+  EXPECT_THAT(proxy.AccessLog(), Not(HasSubstr("TCP_TUNNEL")));
+}
+
+// Proxies in the environment that lead nowhere do not matter when the
+// machine has no proxy: the run goes direct and succeeds (over plain HTTP on
+// the emulated machine; the Wine machine serves over HTTPS).
+TEST_P(Scenario, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
+  for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"})
+    m->SetStubEnvironment(name, "http://127.0.0.1:1");
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectInstallerRanSilentlyOnce();
+}
+
+// The same over HTTPS on the emulated machine (under Wine the scenario
+// before is this one).
+TEST_P(Scenario, EnvironmentProxiesAreIgnoredOverHttpsToo) {
+  if (GetParam() == MachineKind::kWine)
+    GTEST_SKIP() << "the Wine machine serves over HTTPS: EnvironmentProxiesAreIgnoredWhenNoneIsConfigured";
+  if (!m->ServeOverHttps())
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"})
+    m->SetStubEnvironment(name, "http://127.0.0.1:1");
+  m->OfferAgent({"2.4.1"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(0);
+  ExpectInstallerRanSilentlyOnce();
+}
+
+// A package URL of another scheme in the manifest is never read, even when
+// the file it names is the genuine, correctly signed package.
+TEST_P(Scenario, AFileUrlInTheManifestIsNeverRead) {
+  AgentOffer offer{"2.4.1"};
+  offer.versionFileByFileUrl = true;
+  m->OfferAgent(offer);
+  m->RegisterHandlerService({"--behaviour", "success"});
+  RunStub();
+  ExpectEndedWith(123);
+  EXPECT_EQ(CountContaining(run.consoleMessages,
+                            "error  [DownloadManager::Download] CURL error: Unsupported protocol "
+                            "http code: 0 Url: file://"),
+            5)
+      << run.stdoutText;
+  ExpectInstallerNeverRan();
+  EXPECT_THAT(m->DownloadFolder(), IsEmpty());
+}
+
 // A company network in a network namespace of the test's own: the proxy is
 // proxy.corp.test (a name only this network's hosts file knows), squid asks
 // for Negotiate, the realm CORP.TEST's KDC runs beside it, and the override

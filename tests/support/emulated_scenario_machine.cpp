@@ -104,12 +104,17 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   }
 
   void OfferAgent(const AgentOffer& offer) override {
-    m_.OfferAgent(offer.version, offer.installerExit);
+    m_.OfferAgent(offer.version, offer.installerExit, offer.versionManifest);
     const std::string installer = m_.root() + "/www/CorvZyraAgent-Setup.exe";
     if (offer.installerSize != 0) {
       fs::resize_file(installer, offer.installerSize);
       m_.Resign();
     }
+    if (offer.installerNotAProgram) {
+      m_.TamperServedFile("CorvZyraAgent-Setup.exe", "this is not a program\n");
+      m_.Resign();
+    }
+    if (offer.versionFileByFileUrl) NameVersionFileByFileUrl(m_.root() + "/www");
     if (offer.tamperedInstaller)
       m_.TamperServedFile("CorvZyraAgent-Setup.exe",
                           m_.ReadFile(installer) + "tampered after signing");
@@ -120,14 +125,19 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   }
 
   bool UseProxy(const ProxySettings& proxy) override {
-    // Over HTTPS, so that every transfer is a CONNECT tunnel; the stub then
-    // runs with the test certificate as its only trusted one.
+    // Over HTTPS, so that every transfer is a CONNECT tunnel.
+    if (!ServeOverHttps()) return false;
+    proxy_ = proxy;
+    return true;
+  }
+
+  bool ServeOverHttps() override {
+    // The stub then runs with the test certificate as its only trusted one.
     const auto cert = MakeLoopbackCertificate(m_.root() + "/tls");
     const auto launcher = TrustedCertificateLauncher(cert.cert);
     if (launcher.empty()) return false;
     m_.UseHttps(cert.cert, cert.key);
     m_.SetStubLauncher(launcher);
-    proxy_ = proxy;
     return true;
   }
 
@@ -151,6 +161,11 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     // script names is not there.
     std::ofstream(dir + "/service") << "#!/nonexistent/zyra-handler-double --service\n";
     fs::permissions(dir + "/service", fs::perms::owner_all);
+  }
+
+  void LeaveHandlerServiceUnregistered() override {
+    fs::remove_all(m_.root() + "/services/CorvZyraHandler");
+    fs::create_directories(m_.root() + "/services");
   }
 
   bool HoldOldStatusFile(const std::string& content) override {

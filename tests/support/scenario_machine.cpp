@@ -3,7 +3,10 @@
 #include "tests/support/scenario_machine.h"
 
 #include <fstream>
+#include <regex>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
@@ -21,6 +24,20 @@ std::vector<std::string> Names(const std::string& folder) {
 }
 
 }  // namespace
+
+void NameVersionFileByFileUrl(const std::string& www) {
+  const std::string manifestPath = www + "/manifest.json";
+  std::ifstream in(manifestPath, std::ios::binary);
+  std::ostringstream manifest;
+  manifest << in.rdbuf();
+  in.close();
+  const std::regex versionUrl("\"url\": \"[^\"]*/CorvZyraAgent-Setup\\.exe\\.manifest\"");
+  const std::string replaced = std::regex_replace(
+      manifest.str(), versionUrl,
+      "\"url\": \"file://" + www + "/CorvZyraAgent-Setup.exe.manifest\"");
+  if (replaced == manifest.str()) ADD_FAILURE() << "no version manifest URL in " << manifestPath;
+  std::ofstream(manifestPath, std::ios::binary) << replaced;
+}
 
 std::vector<std::string> MessagesOf(const std::string& logText) {
   std::vector<std::string> messages;

@@ -29,6 +29,13 @@ struct AgentOffer {
   // Non-zero: the installer double is padded with zeros (a sparse file) to
   // this many bytes before it is signed.
   std::uint64_t installerSize = 0;
+  // A text file instead of the installer double, signed all the same.
+  bool installerNotAProgram = false;
+  // Not empty: the version manifest's content instead of {"version": ...}.
+  std::string versionManifest{};
+  // The update manifest names the (genuine, signed) version manifest by a
+  // file:// URL instead of the server's.
+  bool versionFileByFileUrl = false;
 };
 
 // An authenticating proxy the stub's transfers are to go through.
@@ -74,6 +81,9 @@ class ScenarioMachine {
   // credentials. Call before OfferAgent. False when this machine cannot run
   // the stub over HTTPS through a proxy.
   virtual bool UseProxy(const ProxySettings& proxy) = 0;
+  // The update server answers over HTTPS (call before OfferAgent). False
+  // when this machine cannot run the stub so; the Wine machine always does.
+  virtual bool ServeOverHttps() = 0;
 
   // A variable in the stub's environment for every later run (the Kerberos
   // configuration and ticket cache of the account it runs as).
@@ -90,6 +100,8 @@ class ScenarioMachine {
   virtual void RegisterHandlerService(const std::vector<std::string>& args) = 0;
   // "CorvZyraHandler" registered with a program that is not there.
   virtual void RegisterUnstartableHandlerService() = 0;
+  // A service control manager that knows no "CorvZyraHandler".
+  virtual void LeaveHandlerServiceUnregistered() = 0;
 
   // An earlier attempt's status file (Zyrahandler_provisionstub.txt in
   // C:\Windows\Temp\CorvZyra) with this content, held open for the rest
@@ -141,6 +153,10 @@ class ScenarioMachine {
   // Names in C:\Windows\Temp.
   [[nodiscard]] std::vector<std::string> TempFolder() const;
 };
+
+// Rewrites the update manifest in the served folder www so that it names the
+// version manifest there by a file:// URL (AgentOffer::versionFileByFileUrl).
+void NameVersionFileByFileUrl(const std::string& www);
 
 // Splits log text (CR LF or LF lines) into "level  message" entries.
 std::vector<std::string> MessagesOf(const std::string& logText);

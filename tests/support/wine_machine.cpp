@@ -142,10 +142,14 @@ class WineMachine : public ScenarioMachine {
     const std::string www = work_ + "/www";
     fs::create_directories(www);
     const std::string installer = www + "/CorvZyraAgent-Setup.exe";
-    fs::copy_file(s_.installer, installer, fs::copy_options::overwrite_existing);
+    if (offer.installerNotAProgram)
+      std::ofstream(installer, std::ios::binary | std::ios::trunc) << "this is not a program\n";
+    else
+      fs::copy_file(s_.installer, installer, fs::copy_options::overwrite_existing);
     if (offer.installerSize != 0) fs::resize_file(installer, offer.installerSize);
     std::ofstream(www + "/CorvZyraAgent-Setup.exe.manifest", std::ios::binary)
-        << "{\"version\":\"" << offer.version << "\"}";
+        << (offer.versionManifest.empty() ? "{\"version\":\"" + offer.version + "\"}"
+                                          : offer.versionManifest);
     std::ofstream(C("CorvZyraTest/installer/installer-double.conf"), std::ios::binary)
         << "version=" << offer.version << "\nexit=" << offer.installerExit << "\n";
     if (updateServer_ == nullptr && !StartUpdateServer(www)) return;
@@ -154,6 +158,7 @@ class WineMachine : public ScenarioMachine {
     sign.stdoutFile = work_ + "/sign.log";
     sign.stderrFile = work_ + "/sign.err";
     if (Run(sign, 600) != 0) ADD_FAILURE() << "zyra-sign manifest failed: " << sign.stderrFile;
+    if (offer.versionFileByFileUrl) NameVersionFileByFileUrl(www);
     if (offer.tamperedInstaller) {
       // Still a runnable program, so that running it would leave a record.
       std::ofstream(installer, std::ios::binary | std::ios::app) << "tampered after signing";
@@ -168,6 +173,9 @@ class WineMachine : public ScenarioMachine {
     proxy_ = proxy;
     return true;
   }
+
+  // Every transfer is over HTTPS here.
+  bool ServeOverHttps() override { return true; }
 
   void SetStubEnvironment(const std::string& name, const std::string& value) override {
     stubEnv_[name] = value;
@@ -201,6 +209,9 @@ class WineMachine : public ScenarioMachine {
     ExpectWine({"sc", "create", "CorvZyraHandler", "binPath=",
                 "C:\\CorvZyraTest\\missing\\zyra-handler-double.exe --service"});
   }
+
+  // A fresh prefix registers no CorvZyraHandler.
+  void LeaveHandlerServiceUnregistered() override {}
 
   bool HoldOldStatusFile(const std::string& content) override { return StartHolder(content, {}); }
 
