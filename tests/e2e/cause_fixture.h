@@ -169,11 +169,7 @@ class Cause : public ::testing::Test {
     answer_ = std::move(answer);
   }
 
-  std::string Served(const std::string& path) const {
-    if (EndsWith(path, kManifestPath)) return m.ReadFile(m.root() + "/www/manifest.json");
-    if (path.find("..") != std::string::npos) return "";
-    return m.ReadFile(m.root() + "/www" + path);
-  }
+  std::string Served(const std::string& path) const { return ServedFile(m, path); }
 
   // The signed update manifest with its "ttl" replaced by this JSON text
   // (kept as written: numbers beyond 64 bits included).

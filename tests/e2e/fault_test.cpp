@@ -79,12 +79,7 @@ class Fault : public ::testing::Test {
   std::string Served(const std::string& path) {
     const auto it = served_.find(path);
     if (it != served_.end()) return it->second;
-    std::string file;
-    if (EndsWith(path, kManifestPath))
-      file = m.ReadFile(m.root() + "/www/manifest.json");
-    else if (path.find("..") == std::string::npos)
-      file = m.ReadFile(m.root() + "/www" + path);
-    return served_[path] = file;
+    return served_[path] = ServedFile(m, path);
   }
 
   EmulatedMachine m;

@@ -20,7 +20,6 @@ namespace {
 // A package bigger than a quarter of the 32-bit program's address space.
 constexpr std::uint64_t kLargeInstallerBytes = 520ull * 1024 * 1024;
 
-
 // Installed 1.0.0.7 is 1.0.0, as offered: the running handler service is
 // restarted (stopped, 5 s, started), answers the placeholder, and the room
 // is provisioned.
@@ -45,7 +44,6 @@ TEST_P(Scenario, AgentCurrentRestartsTheRunningHandler) {
   EXPECT_EQ(HandlerLines("picked up the provisioning token"), 1) << m->HandlerLog();
 }
 
-
 // An installed agent at or above the offered version, however the two are
 // written (a fourth part, a part of two digits, a pre-release offer): no
 // installer, the handler service is started, the room is provisioned.
@@ -68,13 +66,10 @@ TEST_P(Scenario, AgentAtOrAboveTheOfferTakesTheUpToDateBranch) {
   }
 }
 
-
 // No agent: the signed installer double is downloaded and run with "/S",
 // sets DisplayVersion and starts the handler service, which answers.
 TEST_P(Scenario, FreshInstallRunsTheSignedInstallerSilently) {
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(0);
   ExpectLogged({"info  No prior ZyraAgent found on the system",
                 "info  Downloading ZyraAgent 2.4.1",
@@ -93,15 +88,12 @@ TEST_P(Scenario, FreshInstallRunsTheSignedInstallerSilently) {
   EXPECT_EQ(left[0].rfind("CorvZyraAgent-Setup-", 0), 0u) << left[0];
 }
 
-
 // The installer changed after signing: its signature does not validate, it
 // is deleted and never run; the run ends with 123.
 TEST_P(Scenario, TamperedInstallerIsNeverRun) {
   AgentOffer offer{"3.0.0"};
   offer.tamperedInstaller = true;
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   ExpectEndedWith(123);
   ExpectLogged({"info  No prior ZyraAgent found on the system",
                 "info  Downloading ZyraAgent 3.0.0",
@@ -120,16 +112,13 @@ TEST_P(Scenario, TamperedInstallerIsNeverRun) {
   EXPECT_THAT(m->DownloadFolder(), IsEmpty());
 }
 
-
 // The signed installer runs with "/S" and ends with 3 ("Newer version is
 // detected"): the run ends with 124 and the handler is never asked.
 TEST_P(Scenario, FailingInstallerEndsWith124) {
   m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
   AgentOffer offer{"5.0.0"};
   offer.installerExit = 3;
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   ExpectEndedWith(124);
   ExpectLogged({"info  Current ZyraAgent version is 1.0.0",
                 "info  Installing ZyraAgent version 5.0.0.",
@@ -157,16 +146,13 @@ TEST_P(Scenario, FailingInstallerEndsWith124) {
   }
 }
 
-
 // The shipping program is a 32-bit process: without KEY_WOW64_64KEY it
 // would read WOW6432Node (1.0.0) and install 2.0.0 again. It reads the
 // 64-bit view (2.0.0), as offered, and takes the up-to-date branch.
 TEST_P(Scenario, AgentVersionComesFromThe64BitView) {
   m->SetRegistryString(RegistryView::k32Bit, kAgentKey, "DisplayVersion", "1.0.0");
   m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "2.0.0");
-  m->OfferAgent({"2.0.0"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.0.0"});
   ExpectEndedWith(0);
   ExpectLogged({"info  Current ZyraAgent version is 2.0.0",
                 "info  ZyraAgent is up to date.",
@@ -178,16 +164,13 @@ TEST_P(Scenario, AgentVersionComesFromThe64BitView) {
   EXPECT_EQ(m->RegistryString(RegistryView::k32Bit, kAgentKey, "DisplayVersion"), "1.0.0");
 }
 
-
 // Exit code 256 of the installer is "Failed: Wrong Password".
 TEST_P(Scenario, InstallerExitCode256IsWrongPassword) {
   if (!m->CarriesWideExitCodes())
     GTEST_SKIP() << "a Linux exit status cannot carry 256: only Windows can show this";
   AgentOffer offer{"5.0.0"};
   offer.installerExit = 256;
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   ExpectEndedWith(124);
   ExpectLogged({"info  Installing ZyraAgent version 5.0.0.",
                 "info  [platform::utils::RunInstallerSilently] - ZyraAgent installation "
@@ -198,16 +181,13 @@ TEST_P(Scenario, InstallerExitCode256IsWrongPassword) {
   EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), std::nullopt);
 }
 
-
 // An installer of 520 MiB (zeros after the program; sparse on the server's
 // disk) is downloaded, validated and run: the validation must not need the
 // whole package in the 32-bit program's memory.
 TEST_P(Scenario, LargeInstallerIsValidatedAndRun) {
   AgentOffer offer{"2.5.0"};
   offer.installerSize = kLargeInstallerBytes;
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   ExpectEndedWith(0);
   ExpectLogged({"info  Downloading ZyraAgent 2.5.0",
                 "info  Installing ZyraAgent version 2.5.0.",
@@ -219,13 +199,10 @@ TEST_P(Scenario, LargeInstallerIsValidatedAndRun) {
   EXPECT_EQ(m->RegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion"), "2.5.0");
 }
 
-
 // Versions compare part by part as numbers: 2 is newer than 1.9.9.
 TEST_P(Scenario, OfferedTwoIsNewerThanOneNineNine) {
   m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.9.9");
-  m->OfferAgent({"2"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2"});
   ExpectEndedWith(0);
   ExpectInstallerRanSilentlyOnce();
 }
@@ -235,9 +212,7 @@ TEST_P(Scenario, EmptyVersionManifestTakesTheUpToDateBranch) {
   m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
   AgentOffer offer{"9.9.9"};
   offer.versionManifest = "{}";
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
   EXPECT_THAT(run.consoleMessages, Contains("info  ZyraAgent is up to date."));
   ExpectInstallerNeverRan();
@@ -275,9 +250,7 @@ TEST_P(Scenario, UnusableVersionManifestsEndWith123AndAFinalLine) {
 TEST_P(Scenario, SignedInstallerThatCannotStartEndsWith124) {
   AgentOffer offer{"3.1.0"};
   offer.installerNotAProgram = true;
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   ExpectEndedWith(124);
   EXPECT_GE(CountStartingWith(run.consoleMessages,
                               "warning  [platform::utils::RunInstallerSilently] - Failed to launch C:\\"),

@@ -17,7 +17,6 @@
 namespace zyra_scenarios {
 namespace {
 
-
 // A fresh install over HTTPS through squid demanding Basic authentication,
 // with the credentials of the administrator's override file: every transfer
 // is a CONNECT tunnel with the user in squid's log; the password shows
@@ -30,9 +29,7 @@ TEST_P(Scenario, FreshInstallThroughAnAuthenticatingProxy) {
   if (!m->UseProxy({proxy.address(), user, password}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
   m->SetStubEnvironment("ZYRA_CURL_TRACE", "1");
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(0);
   ExpectLogged({"info  No prior ZyraAgent found on the system",
                 "info  Downloading ZyraAgent 2.4.1",
@@ -66,9 +63,7 @@ TEST_P(Scenario, AProxyThatRefusesTheCredentialsEndsWith123) {
   ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
   if (!m->UseProxy({proxy.address(), "zyra", "wrong"}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(123);
   const auto& lines = run.consoleMessages;
   EXPECT_EQ(CountContaining(lines, "error  [DownloadManager::DownloadToMemory] CURL error: "), 5)
@@ -83,13 +78,7 @@ TEST_P(Scenario, AProxyThatRefusesTheCredentialsEndsWith123) {
 // machine has no proxy: the run goes direct and succeeds (over plain HTTP on
 // the emulated machine; the Wine machine serves over HTTPS).
 TEST_P(Scenario, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
-  for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"})
-    m->SetStubEnvironment(name, "http://127.0.0.1:1");
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
-  ExpectEndedWith(0);
-  ExpectInstallerRanSilentlyOnce();
+  RunWithDeadEnvironmentProxies();
 }
 
 // The same over HTTPS on the emulated machine (under Wine the scenario
@@ -99,13 +88,7 @@ TEST_P(Scenario, EnvironmentProxiesAreIgnoredOverHttpsToo) {
     GTEST_SKIP() << "the Wine machine serves over HTTPS: EnvironmentProxiesAreIgnoredWhenNoneIsConfigured";
   if (!m->ServeOverHttps())
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"})
-    m->SetStubEnvironment(name, "http://127.0.0.1:1");
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
-  ExpectEndedWith(0);
-  ExpectInstallerRanSilentlyOnce();
+  RunWithDeadEnvironmentProxies();
 }
 
 // A package URL of another scheme in the manifest is never read, even when
@@ -113,9 +96,7 @@ TEST_P(Scenario, EnvironmentProxiesAreIgnoredOverHttpsToo) {
 TEST_P(Scenario, AFileUrlInTheManifestIsNeverRead) {
   AgentOffer offer{"2.4.1"};
   offer.versionFileByFileUrl = true;
-  m->OfferAgent(offer);
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun(offer);
   ExpectEndedWith(123);
   EXPECT_EQ(CountContaining(run.consoleMessages,
                             "error  [DownloadManager::Download] CURL error: Unsupported protocol "
@@ -221,9 +202,7 @@ TEST_P(CompanyNetworkScenario, KerberosProxyPassesTheAccountWithATicket) {
   m->SetStubEnvironment("KRB5CCNAME", cache);
   if (!m->UseProxy({proxy.HostPort(), "", ""}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(0);
   ExpectLogged({"info  No prior ZyraAgent found on the system",
                 "info  ZyraAgent version 2.4.1 installed.",
@@ -239,9 +218,7 @@ TEST_P(CompanyNetworkScenario, KerberosProxyRefusesTheAccountWithoutATicket) {
   // The realm's default cache, which holds no ticket.
   if (!m->UseProxy({proxy.HostPort(), "", ""}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(123);
   ExpectInstallerNeverRan();
   ExpectFiveAttemptsRefusedWith407();
@@ -280,9 +257,7 @@ TEST_P(CompanyNetworkScenario, NtlmProxyPassesTheCredentialStoredForTheProxyHost
                     "keeps none; a Windows build without its tests has no zyra-cred-writer.exe)";
   if (!m->UseProxy({std::string(kProxyHost) + ":" + std::to_string(proxy->port()), "", ""}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(0);
   ExpectInstallerRanSilentlyOnce();
   ExpectTunnelsAs(*proxy, R"(CORP\\+carol)");
@@ -299,9 +274,7 @@ TEST_P(CompanyNetworkScenario, NtlmProxyPassesExplicitDomainUserCreds) {
   if (!m->UseProxy({std::string(kProxyHost) + ":" + std::to_string(proxy->port()), "CORP\\bob",
                     password}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(0);
   ExpectInstallerRanSilentlyOnce();
   ExpectTunnelsAs(*proxy, R"(CORP\\+bob)");
@@ -316,9 +289,7 @@ TEST_P(CompanyNetworkScenario, NtlmProxyRefusesAWrongPassword) {
   if (!m->UseProxy({std::string(kProxyHost) + ":" + std::to_string(proxy->port()), "CORP\\bob",
                     "a-wrong-one"}))
     GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  m->OfferAgent({"2.4.1"});
-  m->RegisterHandlerService({"--behaviour", "success"});
-  RunStub();
+  OfferAndRun({"2.4.1"});
   ExpectEndedWith(123);
   ExpectInstallerNeverRan();
   ExpectFiveAttemptsRefusedWith407();

@@ -91,8 +91,41 @@ class Scenario : public ::testing::TestWithParam<MachineKind> {
     EXPECT_THAT(m->LogMessages(), Not(Contains(message)));
   }
 
+  // Offers the agent, registers the handler service answering success, and
+  // runs the stub.
+  void OfferAndRun(const AgentOffer& offer) {
+    m->OfferAgent(offer);
+    m->RegisterHandlerService({"--behaviour", "success"});
+    RunStub();
+  }
+
+  // Proxies in the stub's environment that lead nowhere, none configured:
+  // the run goes direct, installs the agent and succeeds.
+  void RunWithDeadEnvironmentProxies() {
+    for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"})
+      m->SetStubEnvironment(name, "http://127.0.0.1:1");
+    OfferAndRun({"2.4.1"});
+    ExpectEndedWith(0);
+    ExpectInstallerRanSilentlyOnce();
+  }
+
   void ExpectInstallerRanSilentlyOnce() { EXPECT_THAT(m->InstallerCalls(), ElementsAre("/S", "--")); }
   void ExpectInstallerNeverRan() { EXPECT_THAT(m->InstallerCalls(), IsEmpty()); }
+
+  // An old success in the status file was no answer to the run: after the
+  // lines before, the placeholder's warning, ten polls without a result and
+  // the timeout; the run ends with 125.
+  void ExpectOldVerdictWasNoAnswer(std::vector<std::string> before) {
+    ExpectEndedWith(125);
+    before.insert(before.end(),
+                  {"warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
+                   "its content is from before this run and is no result.",
+                   "info  Waiting for ZyraHandler to provision the room",
+                   "info  Timeout! ZyraHandler has not completed room provision."});
+    ExpectLogged(before);
+    ExpectNotLogged("info  Room provision result: Room provision success.");
+    EXPECT_EQ(CountStartingWith(m->LogMessages(), "info  Cannot get room provision result."), 10);
+  }
 
   // How many of the handler service's messages hold part.
   long HandlerLines(const std::string& part) {

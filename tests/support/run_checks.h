@@ -85,6 +85,14 @@ inline std::vector<std::string> DownloadFolder(const EmulatedMachine& m) {
   return Names(m.C("Windows/Temp/CorvZyra/ZHDownload"));
 }
 
+// The file the update server holds for a request's path on the emulated
+// machine ("" when none).
+inline std::string ServedFile(const EmulatedMachine& m, const std::string& path) {
+  if (EndsWith(path, kManifestPath)) return m.ReadFile(m.root() + "/www/manifest.json");
+  if (path.find("..") != std::string::npos) return "";
+  return m.ReadFile(m.root() + "/www" + path);
+}
+
 // A launcher (EmulatedMachine::SetStubLauncher) that runs the stub in a
 // private mount namespace after the shell commands of setup; the commands
 // of after run there once the stub has ended.
