@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -101,3 +102,36 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(zyra_test::ProxyAuthName(std::get<0>(param.param))) +
              (std::get<1>(param.param) ? "OverHttps" : "OverHttp");
     });
+
+// Proxies in the environment that lead nowhere do not matter when the
+// machine has no proxy: the run goes direct and succeeds. Only the emulated
+// machine can show it: Wine takes http_proxy of its Unix environment as
+// WinHTTP's machine-wide proxy, that is, as a configured proxy.
+TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
+  const std::map<std::string, std::string> deadProxies = {
+      {"http_proxy", "http://127.0.0.1:1"},
+      {"HTTPS_PROXY", "http://127.0.0.1:1"},
+      {"ALL_PROXY", "http://127.0.0.1:1"}};
+  {
+    SCOPED_TRACE("over HTTP");
+    m.OfferAgent("2.4.1");
+    const auto run = m.RunStub({}, deadProxies);
+    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+    EXPECT_THAT(m.InstallerCalls(), ElementsAre("/S", "--"));
+  }
+  EmulatedMachine secure;
+  const auto cert = zyra_test::MakeLoopbackCertificate(secure.root() + "/tls");
+  const auto launcher = zyra_test::TrustedCertificateLauncher(cert.cert);
+  if (!launcher.empty()) {
+    SCOPED_TRACE("over HTTPS");
+    secure.InstallStub();
+    secure.PutToken(kRunToken);
+    secure.InstallHandlerService({"--behaviour", "success"});
+    secure.UseHttps(cert.cert, cert.key);
+    secure.SetStubLauncher(launcher);
+    secure.OfferAgent("2.4.1");
+    const auto run = secure.RunStub({}, deadProxies);
+    EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+    EXPECT_THAT(secure.InstallerCalls(), ElementsAre("/S", "--"));
+  }
+}

@@ -74,23 +74,6 @@ TEST_P(Scenario, AProxyThatRefusesTheCredentialsEndsWith123) {
   EXPECT_THAT(proxy.AccessLog(), Not(HasSubstr("TCP_TUNNEL")));
 }
 
-// Proxies in the environment that lead nowhere do not matter when the
-// machine has no proxy: the run goes direct and succeeds (over plain HTTP on
-// the emulated machine; the Wine machine serves over HTTPS).
-TEST_P(Scenario, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
-  RunWithDeadEnvironmentProxies();
-}
-
-// The same over HTTPS on the emulated machine (under Wine the scenario
-// before is this one).
-TEST_P(Scenario, EnvironmentProxiesAreIgnoredOverHttpsToo) {
-  if (GetParam() == MachineKind::kWine)
-    GTEST_SKIP() << "the Wine machine serves over HTTPS: EnvironmentProxiesAreIgnoredWhenNoneIsConfigured";
-  if (!m->ServeOverHttps())
-    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
-  RunWithDeadEnvironmentProxies();
-}
-
 // A package URL of another scheme in the manifest is never read, even when
 // the file it names is the genuine, correctly signed package.
 TEST_P(Scenario, AFileUrlInTheManifestIsNeverRead) {

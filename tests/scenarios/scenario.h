@@ -99,16 +99,6 @@ class Scenario : public ::testing::TestWithParam<MachineKind> {
     RunStub();
   }
 
-  // Proxies in the stub's environment that lead nowhere, none configured:
-  // the run goes direct, installs the agent and succeeds.
-  void RunWithDeadEnvironmentProxies() {
-    for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"})
-      m->SetStubEnvironment(name, "http://127.0.0.1:1");
-    OfferAndRun({"2.4.1"});
-    ExpectEndedWith(0);
-    ExpectInstallerRanSilentlyOnce();
-  }
-
   void ExpectInstallerRanSilentlyOnce() { EXPECT_THAT(m->InstallerCalls(), ElementsAre("/S", "--")); }
   void ExpectInstallerNeverRan() { EXPECT_THAT(m->InstallerCalls(), IsEmpty()); }
 

@@ -125,19 +125,14 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   }
 
   bool UseProxy(const ProxySettings& proxy) override {
-    // Over HTTPS, so that every transfer is a CONNECT tunnel.
-    if (!ServeOverHttps()) return false;
-    proxy_ = proxy;
-    return true;
-  }
-
-  bool ServeOverHttps() override {
-    // The stub then runs with the test certificate as its only trusted one.
+    // Over HTTPS, so that every transfer is a CONNECT tunnel; the stub then
+    // runs with the test certificate as its only trusted one.
     const auto cert = MakeLoopbackCertificate(m_.root() + "/tls");
     const auto launcher = TrustedCertificateLauncher(cert.cert);
     if (launcher.empty()) return false;
     m_.UseHttps(cert.cert, cert.key);
     m_.SetStubLauncher(launcher);
+    proxy_ = proxy;
     return true;
   }
 

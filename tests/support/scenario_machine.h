@@ -81,9 +81,6 @@ class ScenarioMachine {
   // credentials. Call before OfferAgent. False when this machine cannot run
   // the stub over HTTPS through a proxy.
   virtual bool UseProxy(const ProxySettings& proxy) = 0;
-  // The update server answers over HTTPS (call before OfferAgent). False
-  // when this machine cannot run the stub so; the Wine machine always does.
-  virtual bool ServeOverHttps() = 0;
 
   // A variable in the stub's environment for every later run (the Kerberos
   // configuration and ticket cache of the account it runs as).

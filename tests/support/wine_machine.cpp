@@ -174,9 +174,6 @@ class WineMachine : public ScenarioMachine {
     return true;
   }
 
-  // Every transfer is over HTTPS here.
-  bool ServeOverHttps() override { return true; }
-
   void SetStubEnvironment(const std::string& name, const std::string& value) override {
     stubEnv_[name] = value;
   }
