@@ -18,9 +18,7 @@ namespace {
 class Agent : public ::testing::Test {
  protected:
   void SetUp() override {
-    m.InstallStub();
-    m.PutToken(kRunToken);
-    m.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(m);
   }
   EmulatedMachine m;
 };

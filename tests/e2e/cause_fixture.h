@@ -156,9 +156,7 @@ class Cause : public ::testing::Test {
   using Answer = std::function<std::optional<Reply>(const std::string& path, int nth)>;
 
   void SetUp() override {
-    m.InstallStub();
-    m.PutToken(kRunToken);
-    m.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(m);
     m.OfferAgent("2.0.0");
     m.ServeFrom(server.BaseUrl());
     m.SetLogLevel(2);

@@ -60,9 +60,7 @@ class Fault : public ::testing::Test {
   using Answer = std::function<std::string(const std::string& path, const std::string& file, int nth)>;
 
   void SetUp() override {
-    m.InstallStub();
-    m.PutToken(kRunToken);
-    m.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(m);
     m.OfferAgent("2.0.0");
     m.ServeFrom(server.BaseUrl());
   }

@@ -30,9 +30,7 @@ const std::string kBasicToken = "enlyYTpzM2M6cjN0";
 class Behind : public ::testing::Test {
  protected:
   void SetUp() override {
-    m.InstallStub();
-    m.PutToken(kRunToken);
-    m.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(m);
   }
   // Serves the update over HTTPS; false when this machine cannot give the
   // stub a private trust store (the test then skips).
@@ -124,9 +122,7 @@ TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
   const auto launcher = zyra_test::TrustedCertificateLauncher(cert.cert);
   if (!launcher.empty()) {
     SCOPED_TRACE("over HTTPS");
-    secure.InstallStub();
-    secure.PutToken(kRunToken);
-    secure.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(secure);
     secure.UseHttps(cert.cert, cert.key);
     secure.SetStubLauncher(launcher);
     secure.OfferAgent("2.4.1");

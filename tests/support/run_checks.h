@@ -33,6 +33,14 @@ inline constexpr const char* kInstallerSig = "/CorvZyraAgent-Setup.exe.sig";
 // The provisioning token of the e2e runs.
 inline constexpr const char* kRunToken = "{\"orgId\":\"e2e\"}";
 
+// The stub installed with the run's token, and the handler service
+// answering success.
+inline void InstallStubAndHandler(EmulatedMachine& m) {
+  m.InstallStub();
+  m.PutToken(kRunToken);
+  m.InstallHandlerService({"--behaviour", "success"});
+}
+
 inline bool EndsWith(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() &&
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
