@@ -29,7 +29,6 @@ using zyra_test::kStubSettingsKey;
 using zyra_test::RegistryView;
 using zyra_test::ScenarioMachine;
 
-
 enum class MachineKind { kEmulated, kWine };
 
 inline std::string KindName(const ::testing::TestParamInfo<MachineKind>& info) {
