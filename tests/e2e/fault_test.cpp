@@ -20,46 +20,16 @@
 #include <vector>
 
 #include "tests/support/machine.h"
+#include "tests/support/run_checks.h"
 #include "tests/support/raw_http_responder.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::Not;
-using zyra_test::EmulatedMachine;
 using zyra_test::HttpResponse;
 using zyra_test::RawHttpResponder;
-using zyra_test::StubRun;
+using namespace zyra_test::checks;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kManifestPath = "/api/files/manifest/zyra/latest";
-constexpr const char* kVersionFile = "/CorvZyraAgent-Setup.exe.manifest";
-constexpr const char* kVersionSig = "/CorvZyraAgent-Setup.exe.manifest.sig";
-constexpr const char* kInstaller = "/CorvZyraAgent-Setup.exe";
-constexpr const char* kInstallerSig = "/CorvZyraAgent-Setup.exe.sig";
-
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-long CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-}
-
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
-
-const char* Description(int code) {
-  switch (code) {
-    case 0: return "Room successfully provisioned";
-    case 122: return "Provisioning Token not found";
-    case 123: return "Zyraagent Download failed";
-    case 124: return "Zyraagent Installation failed";
-    default: return "Room provisioning failed";
-  }
-}
 
 // The run ended normally with code: exit code, final result line and the
 // closing log lines agree.
@@ -68,7 +38,7 @@ void ExpectEndedWith(const EmulatedMachine& m, const StubRun& run, int code) {
   EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: " + std::to_string(code) + "\r\n");
   EXPECT_THAT(run.consoleMessages, Contains("info  CorvZyraProvisionStub completed."));
   EXPECT_THAT(run.consoleMessages, Contains("info  provision_result_code " + std::to_string(code)));
-  EXPECT_THAT(run.consoleMessages, Contains(std::string("info  ") + Description(code)));
+  EXPECT_THAT(run.consoleMessages, Contains(std::string("info  ") + ResultDescription(code)));
 }
 
 // No installer ran and nothing that arrived is left in the download folder.
@@ -81,19 +51,6 @@ void ExpectNothingInstalled(const EmulatedMachine& m) {
   EXPECT_THAT(left, IsEmpty());
 }
 
-// Runs the stub in a private mount namespace after the shell commands of
-// setup; the commands of after run there once the stub has ended.
-std::vector<std::string> InPrivateMounts(const std::string& setup, const std::string& after = "") {
-  return {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
-          setup + " || exit 200\n\"$@\"\nrc=$?\n" + after + "\nexit $rc", "sh"};
-}
-
-bool CanUsePrivateMounts() {
-  zyra_test::ProcessOptions o;
-  o.argv = {"unshare", "--mount", "--propagation", "private", "--", "true"};
-  return zyra_test::Run(o, 30) == 0;
-}
-
 // Offers agent 2.0.0 from a server of the test's own that answers each
 // request as the current fault says: the fault gets the request's path, the
 // file the update server would have served for it and how many times that
@@ -103,9 +60,7 @@ class Fault : public ::testing::Test {
   using Answer = std::function<std::string(const std::string& path, const std::string& file, int nth)>;
 
   void SetUp() override {
-    m.InstallStub();
-    m.PutToken("{\"orgId\":\"e2e\"}");
-    m.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(m);
     m.OfferAgent("2.0.0");
     m.ServeFrom(server.BaseUrl());
   }
@@ -122,12 +77,7 @@ class Fault : public ::testing::Test {
   std::string Served(const std::string& path) {
     const auto it = served_.find(path);
     if (it != served_.end()) return it->second;
-    std::string file;
-    if (EndsWith(path, kManifestPath))
-      file = m.ReadFile(m.root() + "/www/manifest.json");
-    else if (path.find("..") == std::string::npos)
-      file = m.ReadFile(m.root() + "/www" + path);
-    return served_[path] = file;
+    return served_[path] = ServedFile(m, path);
   }
 
   EmulatedMachine m;

@@ -6,23 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
 #include <tuple>
 
 #include "tests/support/machine.h"
+#include "tests/support/run_checks.h"
 #include "tests/support/squid_proxy.h"
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
-using zyra_test::EmulatedMachine;
 using zyra_test::ProxyAuth;
 using zyra_test::SquidProxy;
+using namespace zyra_test::checks;
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,25 +27,10 @@ const std::string kPassword = "s3c:r3t";  // the colon stays part of the passwor
 // base64 of "zyra:s3c:r3t", what a Basic header would carry.
 const std::string kBasicToken = "enlyYTpzM2M6cjN0";
 
-long CountContaining(const std::vector<std::string>& lines, const std::string& part) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
-}
-
-std::vector<std::string> DownloadFolder(const EmulatedMachine& m) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(m.C("Windows/Temp/CorvZyra/ZHDownload"), ec))
-    names.push_back(e.path().filename().string());
-  return names;
-}
-
 class Behind : public ::testing::Test {
  protected:
   void SetUp() override {
-    m.InstallStub();
-    m.PutToken("{\"orgId\":\"e2e\"}");
-    m.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(m);
   }
   // Serves the update over HTTPS; false when this machine cannot give the
   // stub a private trust store (the test then skips).
@@ -107,40 +87,24 @@ TEST_P(ThroughSquid, FreshInstallWithTheOverrideFilesCredentials) {
   }
 }
 
+// Basic over HTTPS is a whole-run scenario (tests/scenarios), played under
+// Wine as well.
 INSTANTIATE_TEST_SUITE_P(
     Proxies, ThroughSquid,
-    ::testing::Combine(::testing::Values(ProxyAuth::Basic, ProxyAuth::Digest, ProxyAuth::Ntlm),
-                       ::testing::Bool()),
+    ::testing::Values(std::make_tuple(ProxyAuth::Basic, false),
+                      std::make_tuple(ProxyAuth::Digest, false),
+                      std::make_tuple(ProxyAuth::Digest, true),
+                      std::make_tuple(ProxyAuth::Ntlm, false),
+                      std::make_tuple(ProxyAuth::Ntlm, true)),
     [](const ::testing::TestParamInfo<std::tuple<ProxyAuth, bool>>& param) {
       return std::string(zyra_test::ProxyAuthName(std::get<0>(param.param))) +
              (std::get<1>(param.param) ? "OverHttps" : "OverHttp");
     });
 
-// The proxy refuses the configured credentials: five attempts at the
-// manifest, each error line names the CONNECT's 407, and the run ends with
-// 123 instead of pretending no server answered.
-TEST_F(Behind, AProxyThatRefusesTheCredentialsEndsWith123) {
-  if (!UseHttps()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
-  SquidProxy proxy(ProxyAuth::Basic, kUser, kPassword);
-  ASSERT_TRUE(proxy.running()) << proxy.CacheLog();
-  m.OfferAgent("2.4.1");
-  m.SetProxyOverride(proxy.address(), kUser + ":wrong");
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 123\r\n");
-  EXPECT_EQ(CountContaining(run.consoleMessages,
-                            "error  [DownloadManager::DownloadToMemory] CURL error: "),
-            5)
-      << run.stdoutText;
-  EXPECT_EQ(CountContaining(run.consoleMessages, " http code: 407 Url: https://127.0.0.1:"), 5)
-      << run.stdoutText;
-  EXPECT_EQ(CountContaining(run.consoleMessages, "http code: 0"), 0);
-  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
-  EXPECT_THAT(proxy.AccessLog(), Not(HasSubstr("TCP_TUNNEL")));
-}
-
 // Proxies in the environment that lead nowhere do not matter when the
-// machine has no proxy: the run goes direct and succeeds.
+// machine has no proxy: the run goes direct and succeeds. Only the emulated
+// machine can show it: Wine takes http_proxy of its Unix environment as
+// WinHTTP's machine-wide proxy, that is, as a configured proxy.
 TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
   const std::map<std::string, std::string> deadProxies = {
       {"http_proxy", "http://127.0.0.1:1"},
@@ -158,9 +122,7 @@ TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
   const auto launcher = zyra_test::TrustedCertificateLauncher(cert.cert);
   if (!launcher.empty()) {
     SCOPED_TRACE("over HTTPS");
-    secure.InstallStub();
-    secure.PutToken("{\"orgId\":\"e2e\"}");
-    secure.InstallHandlerService({"--behaviour", "success"});
+    InstallStubAndHandler(secure);
     secure.UseHttps(cert.cert, cert.key);
     secure.SetStubLauncher(launcher);
     secure.OfferAgent("2.4.1");
@@ -168,27 +130,4 @@ TEST_F(Behind, EnvironmentProxiesAreIgnoredWhenNoneIsConfigured) {
     EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
     EXPECT_THAT(secure.InstallerCalls(), ElementsAre("/S", "--"));
   }
-}
-
-// A package URL of another scheme in the manifest is never read, even when
-// the file it names is the genuine, correctly signed package.
-TEST_F(Behind, AFileUrlInTheManifestIsNeverRead) {
-  m.OfferAgent("2.4.1");
-  const std::string manifestPath = m.root() + "/www/manifest.json";
-  const std::string manifest = m.ReadFile(manifestPath);
-  const std::regex versionUrl("\"url\": \"[^\"]*/CorvZyraAgent-Setup\\.exe\\.manifest\"");
-  const std::string replaced = std::regex_replace(
-      manifest, versionUrl,
-      "\"url\": \"file://" + m.root() + "/www/CorvZyraAgent-Setup.exe.manifest\"");
-  ASSERT_NE(replaced, manifest);
-  std::ofstream(manifestPath, std::ios::binary) << replaced;
-
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 123) << run.stdoutText;
-  EXPECT_EQ(CountContaining(run.consoleMessages,
-                            "error  [DownloadManager::Download] CURL error: Unsupported protocol "
-                            "http code: 0 Url: file://"),
-            5);
-  EXPECT_THAT(m.InstallerCalls(), IsEmpty());
-  EXPECT_THAT(DownloadFolder(m), IsEmpty());
 }

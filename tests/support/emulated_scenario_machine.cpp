@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "platform/posix/regfile.h"
 #include "platform/services.h"
@@ -105,12 +104,17 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   }
 
   void OfferAgent(const AgentOffer& offer) override {
-    m_.OfferAgent(offer.version, offer.installerExit);
+    m_.OfferAgent(offer.version, offer.installerExit, offer.versionManifest);
     const std::string installer = m_.root() + "/www/CorvZyraAgent-Setup.exe";
     if (offer.installerSize != 0) {
       fs::resize_file(installer, offer.installerSize);
       m_.Resign();
     }
+    if (offer.installerNotAProgram) {
+      m_.TamperServedFile("CorvZyraAgent-Setup.exe", "this is not a program\n");
+      m_.Resign();
+    }
+    if (offer.versionFileByFileUrl) NameVersionFileByFileUrl(m_.root() + "/www");
     if (offer.tamperedInstaller)
       m_.TamperServedFile("CorvZyraAgent-Setup.exe",
                           m_.ReadFile(installer) + "tampered after signing");
@@ -154,6 +158,11 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     fs::permissions(dir + "/service", fs::perms::owner_all);
   }
 
+  void LeaveHandlerServiceUnregistered() override {
+    fs::remove_all(m_.root() + "/services/CorvZyraHandler");
+    fs::create_directories(m_.root() + "/services");
+  }
+
   bool HoldOldStatusFile(const std::string& content) override {
     const std::string exchange = m_.C("Windows/Temp/CorvZyra");
     fs::create_directories(exchange);
@@ -186,10 +195,6 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     return m_.RunStub({}, stubEnv_);
   }
 
-  [[nodiscard]] std::optional<std::string> ResultFileBytes() const override {
-    if (!m_.Exists(m_.ResultFile())) return std::nullopt;
-    return m_.ReadFile(m_.ResultFile());
-  }
   [[nodiscard]] std::string LogText() const override { return m_.ReadFile(m_.LogFile()); }
   [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
     return m_.InstallerCalls();
@@ -197,13 +202,7 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   [[nodiscard]] std::string HandlerLog() const override {
     return m_.ReadFile(m_.root() + "/handler.out");
   }
-  [[nodiscard]] std::vector<std::string> DownloadFolder() const override {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(m_.C("Windows/Temp/CorvZyra/ZHDownload"), ec))
-      names.push_back(e.path().filename().string());
-    return names;
-  }
+  [[nodiscard]] std::string WindowsTempOnHost() const override { return m_.C("Windows/Temp"); }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return m_.ReadFile(m_.root() + "/server.log");
   }
@@ -234,19 +233,6 @@ class EmulatedScenarioMachine : public ScenarioMachine {
 };
 
 }  // namespace
-
-std::vector<std::string> MessagesOf(const std::string& logText) {
-  std::vector<std::string> messages;
-  std::istringstream in(logText);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto sep = line.find("  ");
-    messages.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-  }
-  return messages;
-}
-
-std::vector<std::string> ScenarioMachine::LogMessages() const { return MessagesOf(LogText()); }
 
 std::unique_ptr<ScenarioMachine> MakeEmulatedScenarioMachine() {
   return std::make_unique<EmulatedScenarioMachine>();

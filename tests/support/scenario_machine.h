@@ -4,6 +4,7 @@
 // Wine prefix (the Windows build of the stub under Wine, real waits). The
 // scenarios in tests/scenarios are written once against this interface.
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,13 @@ struct AgentOffer {
   // Non-zero: the installer double is padded with zeros (a sparse file) to
   // this many bytes before it is signed.
   std::uint64_t installerSize = 0;
+  // A text file instead of the installer double, signed all the same.
+  bool installerNotAProgram = false;
+  // Not empty: the version manifest's content instead of {"version": ...}.
+  std::string versionManifest{};
+  // The update manifest names the (genuine, signed) version manifest by a
+  // file:// URL instead of the server's.
+  bool versionFileByFileUrl = false;
 };
 
 // An authenticating proxy the stub's transfers are to go through.
@@ -89,6 +97,8 @@ class ScenarioMachine {
   virtual void RegisterHandlerService(const std::vector<std::string>& args) = 0;
   // "CorvZyraHandler" registered with a program that is not there.
   virtual void RegisterUnstartableHandlerService() = 0;
+  // A service control manager that knows no "CorvZyraHandler".
+  virtual void LeaveHandlerServiceUnregistered() = 0;
 
   // An earlier attempt's status file (Zyrahandler_provisionstub.txt in
   // C:\Windows\Temp\CorvZyra) with this content, held open for the rest
@@ -110,22 +120,40 @@ class ScenarioMachine {
   // started first, so that the stub finds it running.
   virtual StubRun RunStub(bool handlerRunning = false) = 0;
 
-  // Exact bytes of C:\Windows\Temp\CorvZyra\CorvZyraProvisionStub_Result.txt.
-  [[nodiscard]] virtual std::optional<std::string> ResultFileBytes() const = 0;
   // The text of the stub's log file.
   [[nodiscard]] virtual std::string LogText() const = 0;
   // The installer double's record: its arguments, "--" after each run.
   [[nodiscard]] virtual std::vector<std::string> InstallerCalls() const = 0;
   // What the handler service said (its messages, one per line).
   [[nodiscard]] virtual std::string HandlerLog() const = 0;
-  // Names left in the download folder C:\Windows\Temp\CorvZyra\ZHDownload.
-  [[nodiscard]] virtual std::vector<std::string> DownloadFolder() const = 0;
   // The update server's request log.
   [[nodiscard]] virtual std::string UpdateServerLog() const = 0;
 
+  // Where C:\Windows\Temp lies on the host.
+  [[nodiscard]] virtual std::string WindowsTempOnHost() const = 0;
+
   // The log file's messages as "level  message" (time stamps dropped).
   [[nodiscard]] std::vector<std::string> LogMessages() const;
+
+  // The exchange folder C:\Windows\Temp\CorvZyra, seen from the host.
+  // Exact bytes of a file in it (nullopt: no such file).
+  [[nodiscard]] std::optional<std::string> ExchangeFileBytes(const std::string& name) const;
+  // A file put there before the run (the folder is made when missing).
+  void WriteExchangeFile(const std::string& name, const std::string& content);
+  // The folder's permission bits on the host (under Wine they stand for its
+  // access list).
+  [[nodiscard]] std::filesystem::perms ExchangeFolderPermissions() const;
+  // Exact bytes of CorvZyraProvisionStub_Result.txt there.
+  [[nodiscard]] std::optional<std::string> ResultFileBytes() const;
+  // Names left in the download folder C:\Windows\Temp\CorvZyra\ZHDownload.
+  [[nodiscard]] std::vector<std::string> DownloadFolder() const;
+  // Names in C:\Windows\Temp.
+  [[nodiscard]] std::vector<std::string> TempFolder() const;
 };
+
+// Rewrites the update manifest in the served folder www so that it names the
+// version manifest there by a file:// URL (AgentOffer::versionFileByFileUrl).
+void NameVersionFileByFileUrl(const std::string& www);
 
 // Splits log text (CR LF or LF lines) into "level  message" entries.
 std::vector<std::string> MessagesOf(const std::string& logText);

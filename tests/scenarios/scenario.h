@@ -1,0 +1,132 @@
+#pragma once
+// The fixture of the whole-run scenarios: one fresh machine per scenario,
+// emulated or Wine (the test's parameter), with the stub, a token and log
+// level 1, and the checks every scenario makes. Scenarios of one subject
+// live in one file; each suite is instantiated once for both machines
+// (scenario.cpp, proxy_scenarios_test.cpp).
+//
+// Run one scenario by name (README: "Whole-run scenarios"), for example
+//   ctest --test-dir build/linux -R 'FreshInstall.*/Emulated'
+// or the binary with --gtest_filter='*FreshInstall*/Wine' (with
+// ZYRA_WINDOWS_BUILD and ZYRA_WINE_LOADER set).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_checks.h"
+#include "tests/support/scenario_machine.h"
+
+namespace zyra_scenarios {
+
+using namespace zyra_test::checks;
+using zyra_test::AgentOffer;
+using zyra_test::kAgentKey;
+using zyra_test::kStubSettingsKey;
+using zyra_test::RegistryView;
+using zyra_test::ScenarioMachine;
+
+enum class MachineKind { kEmulated, kWine };
+
+inline std::string KindName(const ::testing::TestParamInfo<MachineKind>& info) {
+  return info.param == MachineKind::kEmulated ? "Emulated" : "Wine";
+}
+
+class Scenario : public ::testing::TestWithParam<MachineKind> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == MachineKind::kWine) {
+      std::string whyNot;
+      if (!zyra_test::WineMachineRequested(whyNot)) GTEST_SKIP() << whyNot;
+      std::string problem;
+      m = zyra_test::MakeWineMachine(problem);
+      ASSERT_NE(m, nullptr) << problem;
+    } else {
+      m = zyra_test::MakeEmulatedScenarioMachine();
+    }
+    m->InstallStub();
+    m->PutToken("{\"orgId\":\"scenario\",\"roomName\":\"Scenario Room\"}");
+    m->SetRegistryDword(RegistryView::k64Bit, kStubSettingsKey, "log_level", 1);
+  }
+
+  void TearDown() override {
+    if (m != nullptr && HasFailure()) {
+      m->Keep();
+      std::printf("The %s machine is kept in %s\n", m->Kind().c_str(), m->Location().c_str());
+    }
+  }
+
+  void RunStub(bool handlerRunning = false) { run = m->RunStub(handlerRunning); }
+
+  // Exit code, result file and closing log lines all carry code.
+  void ExpectEndedWith(int code) {
+    EXPECT_EQ(run.exitCode, code) << "console:\n" << run.stdoutText;
+    EXPECT_EQ(m->ResultFileBytes().value_or("(no result file)"),
+              "provision_result_code: " + std::to_string(code) + "\r\n");
+    ExpectLogged({"info  CorvZyraProvisionStub completed.",
+                  "info  provision_result_code " + std::to_string(code),
+                  std::string("info  ") + ResultDescription(code)});
+  }
+
+  // The log file holds these messages in this order (others may lie between).
+  void ExpectLogged(const std::vector<std::string>& wanted) {
+    const auto log = m->LogMessages();
+    std::size_t at = 0;
+    for (const auto& w : wanted) {
+      while (at < log.size() && log[at] != w) ++at;
+      if (at == log.size()) {
+        ADD_FAILURE() << "not logged (in this order): " << w << "\nwanted:\n"
+                      << Joined(wanted) << "log:\n" << Joined(log);
+        return;
+      }
+      ++at;
+    }
+  }
+
+  void ExpectNotLogged(const std::string& message) {
+    EXPECT_THAT(m->LogMessages(), Not(Contains(message)));
+  }
+
+  // Offers the agent, registers the handler service answering success, and
+  // runs the stub.
+  void OfferAndRun(const AgentOffer& offer) {
+    m->OfferAgent(offer);
+    m->RegisterHandlerService({"--behaviour", "success"});
+    RunStub();
+  }
+
+  void ExpectInstallerRanSilentlyOnce() { EXPECT_THAT(m->InstallerCalls(), ElementsAre("/S", "--")); }
+  void ExpectInstallerNeverRan() { EXPECT_THAT(m->InstallerCalls(), IsEmpty()); }
+
+  // An old success in the status file was no answer to the run: after the
+  // lines before, the placeholder's warning, ten polls without a result and
+  // the timeout; the run ends with 125.
+  void ExpectOldVerdictWasNoAnswer(std::vector<std::string> before) {
+    ExpectEndedWith(125);
+    before.insert(before.end(),
+                  {"warning  Cannot write C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt: "
+                   "its content is from before this run and is no result.",
+                   "info  Waiting for ZyraHandler to provision the room",
+                   "info  Timeout! ZyraHandler has not completed room provision."});
+    ExpectLogged(before);
+    ExpectNotLogged("info  Room provision result: Room provision success.");
+    EXPECT_EQ(CountStartingWith(m->LogMessages(), "info  Cannot get room provision result."), 10);
+  }
+
+  // How many of the handler service's messages hold part.
+  long HandlerLines(const std::string& part) {
+    long n = 0;
+    for (const auto& line : zyra_test::MessagesOf(m->HandlerLog()))
+      if (line.find(part) != std::string::npos) ++n;
+    return n;
+  }
+
+  std::unique_ptr<ScenarioMachine> m;
+  StubRun run;
+};
+
+
+}  // namespace zyra_scenarios
