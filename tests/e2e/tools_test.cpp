@@ -5,31 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <map>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/loopback.h"
-#include "tests/support/machine.h"
-#include "tests/support/process.h"
-#include "tests/support/squid_proxy.h"
 #include "tests/support/tool_run.h"
 
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using zyra_test::EmulatedMachine;
-using zyra_test::ProxyAuth;
 using zyra_test::ReadText;
-using zyra_test::SquidProxy;
 using zyra_test::RunTool;
 using zyra_test::TempFolder;
 using zyra_test::ToolRun;
