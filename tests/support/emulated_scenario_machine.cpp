@@ -77,6 +77,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
 
   void InstallStub() override { m_.InstallStub(); }
   void PutToken(const std::string& content) override { m_.PutToken(content); }
+  void RemoveToken() override {
+    fs::remove(m_.C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
+  }
 
   void SetRegistryString(RegistryView view, const std::string& key, const std::string& name,
                          const std::string& value) override {
@@ -194,6 +197,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     if (handlerRunning) StartHandlerService();
     return m_.RunStub({}, stubEnv_);
   }
+  StubRun RunStubWithArguments(const std::vector<std::string>& args) override {
+    return m_.RunStub(args, stubEnv_);
+  }
 
   [[nodiscard]] std::string LogText() const override { return m_.ReadFile(m_.LogFile()); }
   [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
@@ -203,6 +209,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     return m_.ReadFile(m_.root() + "/handler.out");
   }
   [[nodiscard]] std::string WindowsTempOnHost() const override { return m_.C("Windows/Temp"); }
+  [[nodiscard]] std::string DataFolderOnHost() const override {
+    return m_.C("ProgramData/Corvane/CorvZyra");
+  }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return m_.ReadFile(m_.root() + "/server.log");
   }

@@ -56,6 +56,15 @@ inline long CountContaining(const std::vector<std::string>& lines, const std::st
                        [&](const std::string& l) { return l.find(part) != std::string::npos; });
 }
 
+// The last n lines of the run's own thread (the clean-up thread names itself
+// at its own pace, possibly after the run's last line).
+inline std::vector<std::string> RunThreadTail(std::vector<std::string> lines, std::size_t n) {
+  lines.erase(std::remove(lines.begin(), lines.end(), "debug  thread: CleanupDownloadLocation"),
+              lines.end());
+  return std::vector<std::string>(lines.end() - static_cast<long>(std::min(n, lines.size())),
+                                  lines.end());
+}
+
 // A word for sh -c (the tests' paths hold no single quote).
 inline std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 

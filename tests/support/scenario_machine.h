@@ -62,6 +62,8 @@ class ScenarioMachine {
   // The stub in C:\Program Files\CorvZyra and a token beside it.
   virtual void InstallStub() = 0;
   virtual void PutToken(const std::string& content) = 0;
+  // No token beside the stub.
+  virtual void RemoveToken() = 0;
 
   // Values under HKEY_LOCAL_MACHINE\<key> in a view.
   virtual void SetRegistryString(RegistryView view, const std::string& key,
@@ -119,6 +121,8 @@ class ScenarioMachine {
   // Runs the stub to completion; with handlerRunning the handler service is
   // started first, so that the stub finds it running.
   virtual StubRun RunStub(bool handlerRunning = false) = 0;
+  // Runs the stub to completion with these command-line arguments.
+  virtual StubRun RunStubWithArguments(const std::vector<std::string>& args) = 0;
 
   // The text of the stub's log file.
   [[nodiscard]] virtual std::string LogText() const = 0;
@@ -131,6 +135,9 @@ class ScenarioMachine {
 
   // Where C:\Windows\Temp lies on the host.
   [[nodiscard]] virtual std::string WindowsTempOnHost() const = 0;
+  // Where the stub's data folder C:\ProgramData\Corvane\CorvZyra lies on
+  // the host.
+  [[nodiscard]] virtual std::string DataFolderOnHost() const = 0;
 
   // The log file's messages as "level  message" (time stamps dropped).
   [[nodiscard]] std::vector<std::string> LogMessages() const;

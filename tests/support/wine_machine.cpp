@@ -100,6 +100,9 @@ class WineMachine : public ScenarioMachine {
     std::ofstream(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"), std::ios::binary)
         << content;
   }
+  void RemoveToken() override {
+    fs::remove(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
+  }
 
   void SetRegistryString(RegistryView view, const std::string& key, const std::string& name,
                          const std::string& value) override {
@@ -261,6 +264,17 @@ class WineMachine : public ScenarioMachine {
           << "\"\r\nexit /b %ERRORLEVEL%\r\n";
       command = {"cmd", "/c", "C:\\CorvZyraTest\\run-stub.cmd"};
     }
+    return Launch(command);
+  }
+
+  StubRun RunStubWithArguments(const std::vector<std::string>& args) override {
+    std::vector<std::string> command = {kProgram};
+    command.insert(command.end(), args.begin(), args.end());
+    return Launch(command);
+  }
+
+  // Runs command (the stub, or a batch file that runs it) to completion.
+  StubRun Launch(const std::vector<std::string>& command) {
     ProcessOptions o = WineCommand(command, s_.loader);
     for (const auto& [name, value] : stubEnv_) o.setEnv[name] = value;
     o.setEnv["ZYRA_INSTALLER_DOUBLE_DIR"] = kInstallerDir;
@@ -289,6 +303,9 @@ class WineMachine : public ScenarioMachine {
     return ReadAll(C("CorvZyraTest/handler.log"));
   }
   [[nodiscard]] std::string WindowsTempOnHost() const override { return C("windows/temp"); }
+  [[nodiscard]] std::string DataFolderOnHost() const override {
+    return C("ProgramData/Corvane/CorvZyra");
+  }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return ReadAll(work_ + "/server.log");
   }
