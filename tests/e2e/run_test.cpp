@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "tests/support/machine.h"
@@ -46,62 +45,6 @@ TEST_F(Run, LockedTokenIsNotFound) {
   EXPECT_EQ(run.exitCode, 122);
   EXPECT_THAT(run.consoleMessages, Contains("error  Cannot find provision token."));
 }
-
-TEST_F(Run, HandlerSuccessProvisionsTheRoom) {
-  const std::string token = "{\"orgId\":\"42\"}\n\x01\x02 opaque bytes";
-  m.PutToken(token);
-  fs::create_directories(m.C("ProgramData/Corvane/CorvZyra"));
-  std::ofstream(m.C("ProgramData/Corvane/CorvZyra/provision-token.data")) << "an older token";
-  m.ReadyForHandOff({"--behaviour", "success"});
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
-  // The handler service picked up the staged token, whole.
-  EXPECT_THAT(m.ReadFile(m.root() + "/handler.out"),
-              HasSubstr("picked up the provisioning token (" + std::to_string(token.size()) +
-                        " bytes)"));
-  EXPECT_FALSE(m.Exists(m.C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt")));
-  EXPECT_THAT(RunThreadTail(run.consoleMessages, 5),
-              ElementsAre("info  Room provision completed.",
-                          "info  Room provision result: Room provision success.",
-                          "info  CorvZyraProvisionStub completed.",
-                          "info  provision_result_code 0", "info  Room successfully provisioned"));
-  EXPECT_EQ(Count(run.consoleMessages, "info  Waiting for ZyraHandler to provision the room"), 1);
-}
-
-
-TEST_F(Run, AlreadyProvisionedCountsAsSuccess) {
-  m.PutToken("t");
-  m.ReadyForHandOff({"--behaviour", "already"});
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
-  EXPECT_THAT(run.consoleMessages,
-              Contains("info  Room provision result: Room already provisioned."));
-}
-
-
-TEST_F(Run, VerdictWithATrailingLineBreakIsAFailure) {
-  m.PutToken("t");
-  m.ReadyForHandOff({"--behaviour", "trailing-newline"});
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 125);
-  // One log line: the line break shows as \n.
-  EXPECT_THAT(run.stdoutText, HasSubstr("  info  Room provision result: Room provision success.\\n\n"));
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 125\r\n");
-}
-
-
-TEST_F(Run, LogLevelSixLogsNothingAndChangesNothing) {
-  m.SetLogLevel(6);
-  m.PutToken("t");
-  m.ReadyForHandOff({"--behaviour", "success"});
-  const auto run = m.RunStub();
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.stdoutText, "");
-  EXPECT_EQ(m.ReadFile(m.LogFile()), "");
-  EXPECT_EQ(m.ReadFile(m.ResultFile()), "provision_result_code: 0\r\n");
-}
-
 
 // Stays here: 300 s of real waiting under Wine (OldSuccess* cover the time-out there).
 TEST_F(Run, SilentHandlerTimesOutAfterTenPolls) {

@@ -1,9 +1,13 @@
 // Whole runs of the stub's own course, on both machines: the token beside
-// it, its command line, the log level.
+// it, its command line, the log level, and the handler's verdict read from
+// the status file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +24,21 @@ long IndexOf(const std::vector<std::string>& lines, const std::string& line) {
   return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
 }
 
+long Count(const std::vector<std::string>& lines, const std::string& line) {
+  return std::count(lines.begin(), lines.end(), line);
+}
+
 // Level 0, as without a "log_level" value: every line is logged.
 void LogEverything(ScenarioMachine& m) {
   m.SetRegistryDword(RegistryView::k64Bit, kStubSettingsKey, "log_level", 0);
+}
+
+// The agent is current (1.0.0 installed and offered) and the handler
+// service plays handlerArgs.
+void ReadyForHandOff(ScenarioMachine& m, const std::vector<std::string>& handlerArgs) {
+  m.SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  m.OfferAgent({"1.0.0"});
+  m.RegisterHandlerService(handlerArgs);
 }
 
 // No token: the interim result 9 is written first, then the error, and the
@@ -80,6 +96,64 @@ TEST_P(Scenario, LogLevelFourShowsErrorsOnly) {
   EXPECT_EQ(run.exitCode, 122);
   EXPECT_THAT(run.consoleMessages, ElementsAre("error  Cannot find provision token."));
   EXPECT_THAT(m->LogText(), Not(HasSubstr("CorvZyraProvisionStub completed.")));
+}
+
+// The handler answers success: the token is staged whole (over an older
+// one), the status file goes, and the room is provisioned.
+TEST_P(Scenario, HandlerSuccessProvisionsTheRoom) {
+  LogEverything(*m);
+  const std::string token = "{\"orgId\":\"42\"}\n\x01\x02 opaque bytes";
+  m->PutToken(token);
+  std::filesystem::create_directories(m->DataFolderOnHost());
+  std::ofstream(m->DataFolderOnHost() + "/provision-token.data") << "an older token";
+  ReadyForHandOff(*m, {"--behaviour", "success"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 0\r\n");
+  // The handler service picked up the staged token, whole.
+  EXPECT_THAT(m->HandlerLog(), HasSubstr("picked up the provisioning token (" +
+                                         std::to_string(token.size()) + " bytes)"));
+  EXPECT_EQ(m->ExchangeFileBytes("Zyrahandler_provisionstub.txt"), std::nullopt);
+  EXPECT_THAT(RunThreadTail(run.consoleMessages, 5),
+              ElementsAre("info  Room provision completed.",
+                          "info  Room provision result: Room provision success.",
+                          "info  CorvZyraProvisionStub completed.",
+                          "info  provision_result_code 0", "info  Room successfully provisioned"));
+  EXPECT_EQ(Count(run.consoleMessages, "info  Waiting for ZyraHandler to provision the room"), 1);
+}
+
+TEST_P(Scenario, AlreadyProvisionedCountsAsSuccess) {
+  LogEverything(*m);
+  m->PutToken("t");
+  ReadyForHandOff(*m, {"--behaviour", "already"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages,
+              Contains("info  Room provision result: Room already provisioned."));
+}
+
+TEST_P(Scenario, VerdictWithATrailingLineBreakIsAFailure) {
+  LogEverything(*m);
+  m->PutToken("t");
+  ReadyForHandOff(*m, {"--behaviour", "trailing-newline"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 125);
+  // One log line: the line break shows as \n (the console's lines end in
+  // CR LF under Windows, in LF on the emulated machine).
+  EXPECT_THAT(run.consoleMessages,
+              Contains("info  Room provision result: Room provision success.\\n"));
+  EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 125\r\n");
+}
+
+TEST_P(Scenario, LogLevelSixLogsNothingAndChangesNothing) {
+  m->SetRegistryDword(RegistryView::k64Bit, kStubSettingsKey, "log_level", 6);
+  m->PutToken("t");
+  ReadyForHandOff(*m, {"--behaviour", "success"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.stdoutText, "");
+  EXPECT_EQ(m->LogText(), "");
+  EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 0\r\n");
 }
 
 }  // namespace
