@@ -1,6 +1,7 @@
 // Whole runs of the stub's own course, on both machines: the token beside
-// it, its command line, the log level, and the handler's verdict read from
-// the status file.
+// it, its command line, the log level, the handler's verdict read from the
+// status file, what the result file holds while the run goes on, and how
+// the installed version is reported.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -154,6 +155,39 @@ TEST_P(Scenario, LogLevelSixLogsNothingAndChangesNothing) {
   EXPECT_EQ(run.stdoutText, "");
   EXPECT_EQ(m->LogText(), "");
   EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 0\r\n");
+}
+
+// Agent current: the handler is restarted, then 8 is written before the
+// hand-off begins.
+TEST_P(Scenario, TheResultFileHoldsEightWhileTheHandlerIsWaitedFor) {
+  LogEverything(*m);
+  m->PutToken(kRunToken);
+  ReadyForHandOff(*m, {"--behaviour", "success"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_THAT(m->HandlerLog(), HasSubstr("zyra-handler-double: result file holds \"8\"\n"));
+  EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 0\r\n");
+}
+
+TEST_P(Scenario, TheResultFileHoldsEightOnceTheInstallerIsDownloaded) {
+  LogEverything(*m);
+  m->PutToken(kRunToken);
+  OfferAndRun({"2.4.1"});
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  // The installer double records the result file as it finds it.
+  EXPECT_EQ(m->InstallerSawResult(), "8\r\n");
+}
+
+TEST_P(Scenario, AnInstalledFourPartVersionIsReportedWithThreeParts) {
+  LogEverything(*m);
+  m->PutToken(kRunToken);
+  m->RegisterHandlerService({"--behaviour", "success"});
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.2.3.4");
+  m->OfferAgent({"1.2.3"});
+  RunStub();
+  EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
+  EXPECT_THAT(run.consoleMessages, Contains("info  Current ZyraAgent version is 1.2.3"));
+  EXPECT_THAT(run.consoleMessages, Contains("info  ZyraAgent is up to date."));
 }
 
 }  // namespace

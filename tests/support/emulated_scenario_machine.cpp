@@ -205,6 +205,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
     return m_.InstallerCalls();
   }
+  [[nodiscard]] std::string InstallerSawResult() const override {
+    return m_.ReadFile(m_.root() + "/installer-double.result");
+  }
   [[nodiscard]] std::string HandlerLog() const override {
     return m_.ReadFile(m_.root() + "/handler.out");
   }

@@ -128,6 +128,9 @@ class ScenarioMachine {
   [[nodiscard]] virtual std::string LogText() const = 0;
   // The installer double's record: its arguments, "--" after each run.
   [[nodiscard]] virtual std::vector<std::string> InstallerCalls() const = 0;
+  // What the stub's result file held when the installer double last ran
+  // (empty: it never ran or found none).
+  [[nodiscard]] virtual std::string InstallerSawResult() const = 0;
   // What the handler service said (its messages, one per line).
   [[nodiscard]] virtual std::string HandlerLog() const = 0;
   // The update server's request log.

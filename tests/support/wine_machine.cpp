@@ -299,6 +299,9 @@ class WineMachine : public ScenarioMachine {
     }
     return calls;
   }
+  [[nodiscard]] std::string InstallerSawResult() const override {
+    return ReadAll(C("CorvZyraTest/installer/installer-double.result"));
+  }
   [[nodiscard]] std::string HandlerLog() const override {
     return ReadAll(C("CorvZyraTest/handler.log"));
   }
