@@ -72,15 +72,6 @@ TEST_F(Run, ProgressWithoutVerdictWaitsTwentyPolls) {
               Contains("info  Room provision result: Zyra update started. Please wait..."));
 }
 
-TEST_F(Run, WithoutTheExchangeFolderNoResultFileIsWrittenButTheCodeStands) {
-  fs::create_directories(m.C("Temp"));
-  const auto run = m.RunStub({}, {{"TMP", "C:\\Temp"}});
-  EXPECT_EQ(run.exitCode, 122);
-  EXPECT_FALSE(m.Exists(m.C("Windows/Temp/CorvZyra")));
-  EXPECT_TRUE(fs::is_directory(m.C("Temp/CorvZyra/ZHDownload")));
-  EXPECT_THAT(RunThreadTail(run.consoleMessages, 1), ElementsAre("info  Provisioning Token not found"));
-}
-
 // Stays here: a Wine prefix always has C:\ProgramData.
 TEST_F(Run, UserDataFolderIsUsedWhenTheMachineWideOneIsMissing) {
   m.ReadyForHandOff({"--behaviour", "success"});

@@ -99,6 +99,21 @@ TEST_P(Scenario, LogLevelFourShowsErrorsOnly) {
   EXPECT_THAT(m->LogText(), Not(HasSubstr("CorvZyraProvisionStub completed.")));
 }
 
+// The temporary folder elsewhere than C:\Windows\Temp: the download folder
+// is made there, C:\Windows\Temp\CorvZyra is not, so no result file is
+// written, but the exit code stands.
+TEST_P(Scenario, WithoutTheExchangeFolderNoResultFileIsWrittenButTheCodeStands) {
+  LogEverything(*m);
+  m->RemoveToken();
+  m->SetTempFolder("Temp");
+  RunStub();
+  EXPECT_EQ(run.exitCode, 122);
+  EXPECT_FALSE(std::filesystem::exists(m->WindowsTempOnHost() + "/CorvZyra"));
+  EXPECT_TRUE(std::filesystem::is_directory(m->DriveCOnHost("Temp/CorvZyra/ZHDownload")));
+  EXPECT_THAT(RunThreadTail(run.consoleMessages, 1),
+              ElementsAre("info  Provisioning Token not found"));
+}
+
 // The handler answers success: the token is staged whole (over an older
 // one), the status file goes, and the room is provisioned.
 TEST_P(Scenario, HandlerSuccessProvisionsTheRoom) {

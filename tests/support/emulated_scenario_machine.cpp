@@ -80,6 +80,10 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   void RemoveToken() override {
     fs::remove(m_.C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
   }
+  void SetTempFolder(const std::string& onDriveC) override {
+    fs::create_directories(m_.C(onDriveC));
+    stubEnv_["TMP"] = WindowsPath(onDriveC);
+  }
 
   void SetRegistryString(RegistryView view, const std::string& key, const std::string& name,
                          const std::string& value) override {
@@ -214,6 +218,9 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   [[nodiscard]] std::string WindowsTempOnHost() const override { return m_.C("Windows/Temp"); }
   [[nodiscard]] std::string DataFolderOnHost() const override {
     return m_.C("ProgramData/Corvane/CorvZyra");
+  }
+  [[nodiscard]] std::string DriveCOnHost(const std::string& onDriveC) const override {
+    return m_.C(onDriveC);
   }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return m_.ReadFile(m_.root() + "/server.log");

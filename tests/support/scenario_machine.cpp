@@ -2,6 +2,7 @@
 // messages, and the files of C:\Windows\Temp read on the host.
 #include "tests/support/scenario_machine.h"
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -37,6 +38,12 @@ void NameVersionFileByFileUrl(const std::string& www) {
       "\"url\": \"file://" + www + "/CorvZyraAgent-Setup.exe.manifest\"");
   if (replaced == manifest.str()) ADD_FAILURE() << "no version manifest URL in " << manifestPath;
   std::ofstream(manifestPath, std::ios::binary) << replaced;
+}
+
+std::string WindowsPath(const std::string& onDriveC) {
+  std::string path = "C:\\" + onDriveC;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
 }
 
 std::vector<std::string> MessagesOf(const std::string& logText) {

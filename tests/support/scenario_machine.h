@@ -64,6 +64,9 @@ class ScenarioMachine {
   virtual void PutToken(const std::string& content) = 0;
   // No token beside the stub.
   virtual void RemoveToken() = 0;
+  // The temporary folder (TMP) of the account the stub runs as: a folder on
+  // drive C: ("Temp"), made when missing.
+  virtual void SetTempFolder(const std::string& onDriveC) = 0;
 
   // Values under HKEY_LOCAL_MACHINE\<key> in a view.
   virtual void SetRegistryString(RegistryView view, const std::string& key,
@@ -141,6 +144,8 @@ class ScenarioMachine {
   // Where the stub's data folder C:\ProgramData\Corvane\CorvZyra lies on
   // the host.
   [[nodiscard]] virtual std::string DataFolderOnHost() const = 0;
+  // Where a path on drive C: ("Temp/CorvZyra") lies on the host.
+  [[nodiscard]] virtual std::string DriveCOnHost(const std::string& onDriveC) const = 0;
 
   // The log file's messages as "level  message" (time stamps dropped).
   [[nodiscard]] std::vector<std::string> LogMessages() const;
@@ -164,6 +169,9 @@ class ScenarioMachine {
 // Rewrites the update manifest in the served folder www so that it names the
 // version manifest there by a file:// URL (AgentOffer::versionFileByFileUrl).
 void NameVersionFileByFileUrl(const std::string& www);
+
+// The Windows form of a path on drive C: ("Temp/x" -> "C:\Temp\x").
+std::string WindowsPath(const std::string& onDriveC);
 
 // Splits log text (CR LF or LF lines) into "level  message" entries.
 std::vector<std::string> MessagesOf(const std::string& logText);

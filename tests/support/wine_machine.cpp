@@ -103,6 +103,12 @@ class WineMachine : public ScenarioMachine {
   void RemoveToken() override {
     fs::remove(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
   }
+  // Wine takes the account's variables from HKCU\Environment.
+  void SetTempFolder(const std::string& onDriveC) override {
+    fs::create_directories(C(onDriveC));
+    ExpectWine({"reg", "add", "HKCU\\Environment", "/v", "TMP", "/t", "REG_EXPAND_SZ", "/d",
+                WindowsPath(onDriveC), "/f"});
+  }
 
   void SetRegistryString(RegistryView view, const std::string& key, const std::string& name,
                          const std::string& value) override {
@@ -308,6 +314,9 @@ class WineMachine : public ScenarioMachine {
   [[nodiscard]] std::string WindowsTempOnHost() const override { return C("windows/temp"); }
   [[nodiscard]] std::string DataFolderOnHost() const override {
     return C("ProgramData/Corvane/CorvZyra");
+  }
+  [[nodiscard]] std::string DriveCOnHost(const std::string& onDriveC) const override {
+    return C(onDriveC);
   }
   [[nodiscard]] std::string UpdateServerLog() const override {
     return ReadAll(work_ + "/server.log");
