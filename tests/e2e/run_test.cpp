@@ -21,10 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-long Count(const std::vector<std::string>& lines, const std::string& line) {
-  return std::count(lines.begin(), lines.end(), line);
-}
-
 class Run : public ::testing::Test {
  protected:
   void SetUp() override { m.InstallStub(); }
@@ -52,7 +48,7 @@ TEST_F(Run, SilentHandlerTimesOutAfterTenPolls) {
   m.ReadyForHandOff({"--behaviour", "silent"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 125);
-  EXPECT_EQ(Count(run.consoleMessages, "info  Provisioning room. Please wait..."), 10);
+  EXPECT_EQ(CountExactly(run.consoleMessages, "info  Provisioning room. Please wait..."), 10);
   EXPECT_THAT(RunThreadTail(run.consoleMessages, 4),
               ElementsAre("info  Timeout! ZyraHandler has not completed room provision.",
                           "info  CorvZyraProvisionStub completed.",
@@ -67,7 +63,7 @@ TEST_F(Run, ProgressWithoutVerdictWaitsTwentyPolls) {
   m.ReadyForHandOff({"--behaviour", "progress", "--then", "none"});
   const auto run = m.RunStub();
   EXPECT_EQ(run.exitCode, 125);
-  EXPECT_EQ(Count(run.consoleMessages, "info  Zyra update started. Please wait..."), 20);
+  EXPECT_EQ(CountExactly(run.consoleMessages, "info  Zyra update started. Please wait..."), 20);
   EXPECT_THAT(run.consoleMessages,
               Contains("info  Room provision result: Zyra update started. Please wait..."));
 }

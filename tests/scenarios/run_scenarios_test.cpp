@@ -1,7 +1,7 @@
 // Whole runs of the stub's own course, on both machines: the token beside
-// it, its command line, the log level, the handler's verdict read from the
-// status file, what the result file holds while the run goes on, and how
-// the installed version is reported.
+// it, its command line, the log level, the temporary folder, the handler's
+// verdict read from the status file, what the result file holds while the
+// run goes on, and how the installed version is reported.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -23,10 +23,6 @@ constexpr const char* kResultLine9 =
 long IndexOf(const std::vector<std::string>& lines, const std::string& line) {
   auto it = std::find(lines.begin(), lines.end(), line);
   return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
-}
-
-long Count(const std::vector<std::string>& lines, const std::string& line) {
-  return std::count(lines.begin(), lines.end(), line);
 }
 
 // Level 0, as without a "log_level" value: every line is logged.
@@ -135,7 +131,8 @@ TEST_P(Scenario, HandlerSuccessProvisionsTheRoom) {
                           "info  Room provision result: Room provision success.",
                           "info  CorvZyraProvisionStub completed.",
                           "info  provision_result_code 0", "info  Room successfully provisioned"));
-  EXPECT_EQ(Count(run.consoleMessages, "info  Waiting for ZyraHandler to provision the room"), 1);
+  EXPECT_EQ(
+      CountExactly(run.consoleMessages, "info  Waiting for ZyraHandler to provision the room"), 1);
 }
 
 TEST_P(Scenario, AlreadyProvisionedCountsAsSuccess) {

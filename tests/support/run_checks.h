@@ -51,6 +51,10 @@ inline long CountStartingWith(const std::vector<std::string>& lines, const std::
                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
+inline long CountExactly(const std::vector<std::string>& lines, const std::string& line) {
+  return std::count(lines.begin(), lines.end(), line);
+}
+
 inline long CountContaining(const std::vector<std::string>& lines, const std::string& part) {
   return std::count_if(lines.begin(), lines.end(),
                        [&](const std::string& l) { return l.find(part) != std::string::npos; });
