@@ -15,9 +15,6 @@ constexpr DWORD kSeeMaskNoCloseProcess = 0x00000040;
 // No message box on a failure: nobody is there to click it away.
 constexpr DWORD kSeeMaskFlagNoUi = 0x00000400;
 constexpr int kSwHide = 0;
-constexpr DWORD kInfinite = 0xFFFFFFFF;
-constexpr DWORD kWaitObject0 = 0;
-constexpr DWORD kWaitFailed = 0xFFFFFFFF;
 
 // SHELLEXECUTEINFOA, as far as the program fills it.
 struct ShellExecuteInfo {

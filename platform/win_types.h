@@ -27,6 +27,7 @@ constexpr DWORD kErrorBadPathname = 161;
 constexpr DWORD kErrorAlreadyExists = 183;
 constexpr DWORD kErrorFilenameExcedRange = 206;
 constexpr DWORD kErrorMoreData = 234;
+constexpr DWORD kErrorNoneMapped = 1332;
 constexpr DWORD kErrorCantAccessFile = 1920;
 
 constexpr HRESULT kSOk = 0;
@@ -34,6 +35,12 @@ constexpr HRESULT kSOk = 0;
 constexpr HRESULT kHresultPathNotFound = static_cast<HRESULT>(0x80070003u);
 
 constexpr DWORD kMaxPath = 260;
+
+// WaitForSingleObject's time-out and results.
+constexpr DWORD kInfinite = 0xFFFFFFFF;
+constexpr DWORD kWaitObject0 = 0;
+constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+constexpr DWORD kErrorNotOwner = 288;
 
 // File attributes (FindFirstFileA).
 constexpr DWORD kFileAttributeReadonly = 0x01;

@@ -23,6 +23,7 @@
 #include "platform/files.h"
 #include "platform/posix/machine.h"
 #include "platform/shell.h"
+#include "platform/sync.h"
 #include "platform/winhttp.h"
 #include "tests/support/test_support.h"
 
@@ -307,4 +308,64 @@ TEST(DownloadCleanup, DoesNothingWithoutADownloadFolder) {
               ::testing::ElementsAre("info|CleanupDownloadLocation except " + folder + "\\kept.exe"));
   fs::remove(parent + "/beside.exe");
   fs::remove_all(parent + "/ZHDownload-old");
+}
+
+// A named mutex of the machine: one owner at a time across processes; an
+// owner that dies while another process waits leaves it abandoned, one that
+// dies with nobody else holding a handle leaves nothing behind.
+TEST(EmulatedMutex, OneOwnerAtATimeAndAbandonedWhenItsOwnerDies) {
+  const std::string name = "Global\\ZyraTest.Mutex." + std::to_string(::getpid());
+  // The child takes the mutex, reports on the pipe and stays until killed.
+  auto startOwner = [&name](int& reportFd) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      w::MutexHandle m = w::CreateMutexA(name);
+      const char ok = w::WaitForSingleObject(m, w::kInfinite) == w::kWaitObject0 ? 'y' : 'n';
+      (void)::write(fds[1], &ok, 1);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    reportFd = fds[0];
+    return pid;
+  };
+  int report = -1;
+  const pid_t owner = startOwner(report);
+  char ok = 0;
+  ASSERT_EQ(::read(report, &ok, 1), 1);
+  ::close(report);
+  EXPECT_EQ(ok, 'y');
+
+  w::MutexHandle mine = w::CreateMutexA(name);
+  ASSERT_TRUE(mine.valid());
+  EXPECT_EQ(w::GetLastError(), w::kErrorAlreadyExists);
+  EXPECT_EQ(w::WaitForSingleObject(mine, 0), w::kWaitTimeout);
+  EXPECT_EQ(w::WaitForSingleObject(mine, 30), w::kWaitTimeout);
+  EXPECT_FALSE(w::ReleaseMutex(mine));
+  EXPECT_EQ(w::GetLastError(), w::kErrorNotOwner);
+  // The owner dies while this process holds a handle: its ownership is
+  // abandoned to the next waiter.
+  ::kill(owner, SIGKILL);
+  ::waitpid(owner, nullptr, 0);
+  EXPECT_EQ(w::WaitForSingleObject(mine, w::kInfinite), w::kWaitAbandoned);
+  // Owned now: again at once (a second ownership), then released twice.
+  EXPECT_EQ(w::WaitForSingleObject(mine, 0), w::kWaitObject0);
+  EXPECT_TRUE(w::ReleaseMutex(mine));
+  EXPECT_TRUE(w::ReleaseMutex(mine));
+  mine.reset();
+
+  // An owner that dies while nobody else has a handle: the next one finds a
+  // fresh mutex.
+  const pid_t lone = startOwner(report);
+  ASSERT_EQ(::read(report, &ok, 1), 1);
+  ::close(report);
+  ::kill(lone, SIGKILL);
+  ::waitpid(lone, nullptr, 0);
+  w::MutexHandle fresh = w::CreateMutexA(name);
+  ASSERT_TRUE(fresh.valid());
+  EXPECT_EQ(w::GetLastError(), w::kErrorSuccess);
+  EXPECT_EQ(w::WaitForSingleObject(fresh, 0), w::kWaitObject0);
+  EXPECT_TRUE(w::ReleaseMutex(fresh));
 }
