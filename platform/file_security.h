@@ -57,7 +57,26 @@ struct FolderInfo {
                                       // delete or access-list right, or there is no DACL
   std::uint64_t lastWriteTime = 0;    // FILETIME (100 ns since 1601, UTC), as the file
                                       // system stamped the entry
+  // Which file it is: its volume and index together name one file for as
+  // long as it exists (GetFileInformationByHandle); and its size in bytes.
+  DWORD volumeSerial = 0;
+  std::uint64_t fileIndex = 0;
+  std::uint64_t size = 0;
+  std::string ownerSid;   // the owner as a SID string ("S-1-5-18")
+  std::string ownerName;  // "DOMAIN\name" of the owner; the SID string when it has no name
 };
+
+// Two inspections of one path saw the same file with the same content: the
+// same file, size and last-write time.
+[[nodiscard]] inline bool SameFileUnchanged(const FolderInfo& a, const FolderInfo& b) {
+  return a.volumeSerial == b.volumeSerial && a.fileIndex == b.fileIndex && a.size == b.size &&
+         a.lastWriteTime == b.lastWriteTime;
+}
+
+// LookupAccountNameA: the SID string of an account name ("NT AUTHORITY\SYSTEM",
+// ".\name", "DOMAIN\name"; "LocalSystem", as the service manager names
+// SYSTEM, too). False with the last error (1332: no such account) otherwise.
+[[nodiscard]] BOOL LookupAccountNameA(const std::string& account, std::string& sid);
 
 // Opens the path itself (CreateFileA with FILE_FLAG_BACKUP_SEMANTICS and
 // FILE_FLAG_OPEN_REPARSE_POINT, asking only for its attributes and access

@@ -17,6 +17,7 @@ using SC_HANDLE = ScHandleTag*;
 
 // Access rights.
 constexpr DWORD kScManagerConnect = 0x0001;        // SC_MANAGER_CONNECT
+constexpr DWORD kServiceQueryConfig = 0x0001;      // SERVICE_QUERY_CONFIG
 constexpr DWORD kScManagerCreateService = 0x0002;  // SC_MANAGER_CREATE_SERVICE
 constexpr DWORD kServiceQueryStatus = 0x0004;      // SERVICE_QUERY_STATUS
 constexpr DWORD kServiceStart = 0x0010;            // SERVICE_START
@@ -104,6 +105,11 @@ static_assert(sizeof(ServiceStatusProcess) == 36, "SERVICE_STATUS_PROCESS is 36 
 // StartServiceW(service, 0, NULL): starts the service without arguments.
 // Needs SERVICE_START; a service that runs already fails with 1056.
 [[nodiscard]] BOOL StartServiceW(SC_HANDLE service);
+
+// QueryServiceConfigW, as far as the program reads it: lpServiceStartName,
+// the account the service runs as ("LocalSystem", "NT AUTHORITY\LocalService",
+// ".\name", "DOMAIN\name"). Needs SERVICE_QUERY_CONFIG.
+[[nodiscard]] BOOL QueryServiceConfigW(SC_HANDLE service, std::u16string& startName);
 
 // CloseServiceHandle: closes a manager or service handle.
 BOOL CloseServiceHandle(SC_HANDLE handle);

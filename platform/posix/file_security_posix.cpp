@@ -7,6 +7,7 @@
 // access-list entry that lets other accounts write. A symbolic link stands
 // for a reparse point (junction, symbolic link, mount point).
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "platform/file_security.h"
 #include "platform/posix/descriptor.h"
@@ -45,6 +47,19 @@ DWORD ErrorOf(int err, const std::string& host) {
 }
 
 bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
+// A Unix account's SID, in the form Samba gives it (S-1-22-1-<uid>).
+std::string UnixUserSid(uid_t uid) { return "S-1-22-1-" + std::to_string(uid); }
+
+// The account's name ("" when it has none).
+std::string UserNameOf(uid_t uid) {
+  std::vector<char> buffer(16384);
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return std::string();
+  return found->pw_name;
+}
 
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr std::uint64_t kFileTimeEpochOffset = 11644473600ull;
@@ -185,7 +200,37 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   info.ownerTrusted = TrustedOwner(st.st_uid);
   info.othersMayWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   info.lastWriteTime = ToFileTime(st.st_mtim);
+  info.volumeSerial = static_cast<DWORD>(st.st_dev);
+  info.fileIndex = static_cast<std::uint64_t>(st.st_ino);
+  info.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  info.ownerSid = UnixUserSid(st.st_uid);
+  info.ownerName = UserNameOf(st.st_uid);
+  if (info.ownerName.empty()) info.ownerName = info.ownerSid;
   return kErrorSuccess;
+}
+
+BOOL LookupAccountNameA(const std::string& account, std::string& sid) {
+  for (const char* system : {"LocalSystem", "SYSTEM", "NT AUTHORITY\\SYSTEM"}) {
+    if (posix::EqualsIgnoreCase(account, system)) {
+      sid = "S-1-5-18";
+      SetLastError(kErrorSuccess);
+      return 1;
+    }
+  }
+  // ".\name" and "MACHINE\name" are the local account name.
+  const auto sep = account.find('\\');
+  const std::string name = sep == std::string::npos ? account : account.substr(sep + 1);
+  std::vector<char> buffer(16384);
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  if (name.empty() || ::getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    SetLastError(kErrorNoneMapped);
+    return 0;
+  }
+  sid = UnixUserSid(found->pw_uid);
+  SetLastError(kErrorSuccess);
+  return 1;
 }
 
 std::uint64_t GetSystemTimeAsFileTime() {

@@ -23,6 +23,7 @@
 // reads and writes the files above, proc_stat.cpp tells processes apart
 // through /proc, folder_lock.cpp serialises the starts of one service.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -213,6 +214,23 @@ BOOL QueryServiceStatus(SC_HANDLE service, ServiceStatus* status) {
   if ((service->access & kServiceQueryStatus) == 0) return Fail(kErrorAccessDenied);
   if (status == nullptr) return Fail(kErrorInvalidParameter);
   CopyStatus(Observe(service->dir).status, status);
+  return 1;
+}
+
+// The account is the first line of services/<name>/account; LocalSystem
+// when there is none.
+BOOL QueryServiceConfigW(SC_HANDLE service, std::u16string& startName) {
+  if (!IsHandle(service, false)) return Fail(kErrorInvalidHandle);
+  if ((service->access & kServiceQueryConfig) == 0) return Fail(kErrorAccessDenied);
+  std::string account;
+  posix::ScopedFd fd(::open((service->dir + "/account").c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.valid()) {
+    posix::ReadAll(fd.get(), account);
+    account = account.substr(0, account.find_first_of("\r\n"));
+  }
+  if (account.empty()) account = "LocalSystem";
+  if (!Utf8ToUtf16(account, startName)) return Fail(kErrorInvalidParameter);
+  posix::SetLastError(kErrorSuccess);
   return 1;
 }
 

@@ -79,6 +79,27 @@ bool OthersMayWrite(PACL dacl, const std::vector<unsigned char>& self) {
   return false;
 }
 
+// "S-1-5-18" ("" when it cannot be written).
+std::string SidString(PSID sid) {
+  char* text = nullptr;
+  if (sid == nullptr || !::ConvertSidToStringSidA(sid, &text)) return std::string();
+  const ScopedLocalMemory owner(text);
+  return text;
+}
+
+// "DOMAIN\name" of a SID ("" when it has none).
+std::string AccountName(PSID sid) {
+  char name[256] = {};
+  char domain[256] = {};
+  ::DWORD nameSize = sizeof name;
+  ::DWORD domainSize = sizeof domain;
+  ::SID_NAME_USE use{};
+  if (sid == nullptr ||
+      !::LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+    return std::string();
+  return domain[0] == '\0' ? std::string(name) : std::string(domain) + "\\" + name;
+}
+
 }  // namespace
 
 void FileHandleTraits::Free(void* handle) noexcept { ::CloseHandle(Native(handle)); }
@@ -126,7 +147,35 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   info.othersMayWrite = OthersMayWrite(dacl, self);
   info.lastWriteTime = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                        data.ftLastWriteTime.dwLowDateTime;
+  info.volumeSerial = data.dwVolumeSerialNumber;
+  info.fileIndex = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info.ownerSid = SidString(owner);
+  info.ownerName = AccountName(owner);
+  if (info.ownerName.empty()) info.ownerName = info.ownerSid;
   return ERROR_SUCCESS;
+}
+
+BOOL LookupAccountNameA(const std::string& account, std::string& sid) {
+  // The service manager's name for SYSTEM, which the account lookup does
+  // not know.
+  if (::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, account.c_str(), -1, "LocalSystem", -1) ==
+      CSTR_EQUAL) {
+    sid = "S-1-5-18";
+    return TRUE;
+  }
+  ::DWORD sidSize = 0;
+  ::DWORD domainSize = 0;
+  ::SID_NAME_USE use{};
+  ::LookupAccountNameA(nullptr, account.c_str(), nullptr, &sidSize, nullptr, &domainSize, &use);
+  if (sidSize == 0) return FALSE;
+  std::vector<unsigned char> buffer(sidSize);
+  std::vector<char> domain(domainSize + 1);
+  if (!::LookupAccountNameA(nullptr, account.c_str(), buffer.data(), &sidSize, domain.data(),
+                            &domainSize, &use))
+    return FALSE;
+  sid = SidString(buffer.data());
+  return sid.empty() ? FALSE : TRUE;
 }
 
 std::uint64_t GetSystemTimeAsFileTime() {

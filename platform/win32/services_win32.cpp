@@ -3,7 +3,9 @@
 // CloseServiceHandle and GetModuleFileNameW.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/services.h"
 
@@ -45,6 +47,19 @@ BOOL QueryServiceStatus(SC_HANDLE service, ServiceStatus* status) {
   const ::BOOL ok = ::QueryServiceStatus(Native(service), &native);
   if (ok && status != nullptr) Copy(native, *status);
   return ok;
+}
+
+BOOL QueryServiceConfigW(SC_HANDLE service, std::u16string& startName) {
+  ::DWORD needed = 0;
+  if (::QueryServiceConfigW(Native(service), nullptr, 0, &needed) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return FALSE;
+  std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);  // aligned for the record
+  auto* config = reinterpret_cast<::QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!::QueryServiceConfigW(Native(service), config, needed, &needed)) return FALSE;
+  const wchar_t* name = config->lpServiceStartName == nullptr ? L"" : config->lpServiceStartName;
+  startName.assign(reinterpret_cast<const char16_t*>(name));
+  return TRUE;
 }
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, int infoLevel, std::uint8_t* buffer, DWORD bufferSize,
