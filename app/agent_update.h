@@ -13,7 +13,6 @@ class UpdateManager;
 namespace app {
 
 inline constexpr const char16_t* kAgentKey = u"Software\\Corvane\\CorvZyraAgent";
-inline constexpr const char16_t* kHandlerServiceName = u"CorvZyraHandler";
 
 // True: the agent is ready (hand over to the handler). False: the run ends
 // with run.resultCode (123, 124 or 125).

@@ -204,20 +204,27 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
 
 namespace {
 
-// False (with the warning when one is given) when the exchange file or its
-// folder is a junction or symbolic link.
-bool NoLinkOnTheWay(const std::string& path, const char* warning) {
+// The exchange file's folder, or the file itself, when it is a junction or
+// symbolic link; empty when neither is.
+std::string LinkOnTheWay(const std::string& path) {
   const auto sep = path.find_last_of("\\/");
   const std::string folder = sep == std::string::npos ? std::string() : path.substr(0, sep);
   for (const std::string& entry : {folder, path}) {
     w::FolderInfo info;
     if (!entry.empty() && w::InspectFolder(entry, info) == w::kErrorSuccess &&
-        (info.attributes & w::kFileAttributeReparsePoint) != 0) {
-      if (warning != nullptr) logging::Warn(warning, entry, path);
-      return false;
-    }
+        (info.attributes & w::kFileAttributeReparsePoint) != 0)
+      return entry;
   }
-  return true;
+  return std::string();
+}
+
+// False (with the warning when one is given) when the exchange file or its
+// folder is a junction or symbolic link.
+bool NoLinkOnTheWay(const std::string& path, const char* warning) {
+  const std::string link = LinkOnTheWay(path);
+  if (link.empty()) return true;
+  if (warning != nullptr) logging::Warn(warning, link, path);
+  return false;
 }
 
 }  // namespace
@@ -240,25 +247,22 @@ bool WriteExchangeFile(const std::string& path, const std::string& text) {
   return WriteWholeFile(path, text);
 }
 
-bool ReadExchangeFile(const std::string& path, std::string& text,
-                      std::optional<std::uint64_t> writtenSince) {
+bool ReadExchangeFile(const std::string& path, std::string& text) {
   if (!NoLinkOnTheWay(path, nullptr)) return false;
-  if (writtenSince.has_value()) {
-    w::FolderInfo info;
-    if (w::InspectFolder(path, info) != w::kErrorSuccess || info.lastWriteTime < *writtenSince)
-      return false;
-  }
   return ReadWholeFile(path, text);
-}
-
-bool ExchangeFileWrittenBefore(const std::string& path, std::uint64_t moment) {
-  w::FolderInfo info;
-  return w::InspectFolder(path, info) == w::kErrorSuccess &&
-         (info.attributes & w::kFileAttributeDirectory) == 0 && info.lastWriteTime < moment;
 }
 
 void DeleteExchangeFile(const std::string& path) {
   if (NoLinkOnTheWay(path, nullptr)) DeleteFileIfExists(path);
+}
+
+bool RemoveExchangeFile(const std::string& path, std::string& link, std::uint32_t& error) {
+  error = 0;
+  link = LinkOnTheWay(path);
+  if (!link.empty()) return false;
+  if (w::DeleteFileA(path)) return true;
+  error = w::GetLastError();
+  return error == w::kErrorFileNotFound || error == w::kErrorPathNotFound;
 }
 
 void DeleteFileIfExists(const std::string& path) {

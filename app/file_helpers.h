@@ -71,15 +71,14 @@ void CleanupDownloadLocation(const std::string& exceptPath);
 // warning), or, when it cannot be removed, not written (a warning, false).
 bool WriteExchangeFile(const std::string& path, const std::string& text);
 // ReadWholeFile that refuses (false, text unchanged) to read through a link.
-// With writtenSince (a FILETIME on the machine's clock), a file last written
-// before that moment is not read either.
-[[nodiscard]] bool ReadExchangeFile(const std::string& path, std::string& text,
-                                    std::optional<std::uint64_t> writtenSince);
-// True when the file is there (readable or not) and was last written before
-// the moment given (a FILETIME on the machine's clock).
-[[nodiscard]] bool ExchangeFileWrittenBefore(const std::string& path, std::uint64_t moment);
+[[nodiscard]] bool ReadExchangeFile(const std::string& path, std::string& text);
 // DeleteFileIfExists, but nothing is deleted through a link.
 void DeleteExchangeFile(const std::string& path);
+// Removes the file, never through a link: true when it is gone (or was never
+// there); false with the reason otherwise ("is a junction or symbolic link"
+// with the link in link, or the system's error in error).
+[[nodiscard]] bool RemoveExchangeFile(const std::string& path, std::string& link,
+                                      std::uint32_t& error);
 
 // True when the file can be opened for reading.
 [[nodiscard]] bool FileExists(const std::string& path);

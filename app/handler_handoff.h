@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/file_security.h"
 
 namespace app {
 
@@ -27,15 +30,39 @@ enum class HandlerStatus {
 // True for the two verdicts that mean the room is provisioned.
 [[nodiscard]] bool IsHandlerSuccess(const std::string& content);
 
+// Removes a status file an earlier run left (its placeholder, or a verdict
+// for it), so that nothing answers this run from it; logs what it did, or
+// why the file stays.
+void RemoveEarlierHandlerStatus();
+
+// Reads the status file for the wait. A read counts only when the file is
+// this run's: the placeholder was written into it, or, where it could not
+// be, the file is another one or changed since the hand-off began (the file
+// system's own record of which file it is, its size and last-write time; the
+// machine's clock plays no part). A file owned by an account that is neither
+// SYSTEM, Administrators, TrustedInstaller, this program's own nor the
+// handler service's never counts (one warning names it and its owner).
+class StatusFileReader {
+ public:
+  StatusFileReader(bool placeholderWritten,
+                   std::optional<platform::win::FolderInfo> beforeThisRun);
+  // True, with the file's whole content in text, when this read counts;
+  // false (text unchanged) otherwise.
+  bool Read(std::string& text);
+
+ private:
+  bool placeholderWritten_;
+  std::optional<platform::win::FolderInfo> beforeThisRun_;
+  std::vector<std::string> handlerSids_;
+  bool warnedOwner_ = false;
+};
+
 // Writes the placeholder, waits for the verdict; true on a success verdict.
 [[nodiscard]] bool HandOffToHandler();
 
-// Polls the status file; returns the last content read.
+// Polls the status file; returns the last content read that counted.
+[[nodiscard]] std::string WaitForHandlerResult(StatusFileReader& reader);
+// The same, for a status file whose placeholder this run wrote.
 [[nodiscard]] std::string WaitForHandlerResult();
-// The same, but a status file last written before writtenSince (a FILETIME
-// on the machine's clock: the hand-off's start, when the placeholder could
-// not replace what the file held) is never read: such a poll counts as one
-// with nothing read.
-[[nodiscard]] std::string WaitForHandlerResult(std::optional<std::uint64_t> writtenSince);
 
 }  // namespace app

@@ -7,6 +7,7 @@
 #include "app/agent_update.h"
 #include "app/file_helpers.h"
 #include "app/handler_handoff.h"
+#include "app/run_lock.h"
 #include "app/token_staging.h"
 #include "logging/escape.h"
 #include "logging/logger.h"
@@ -32,10 +33,12 @@ const char* ResultCodeDescription(ResultCode code) {
 namespace {
 
 // Steps 1 to 13 of the run: everything up to the final result line.
-void RunSteps(RunState& run, std::unique_ptr<update::UpdateManager>& updateManager) {
+void RunSteps(RunState& run, std::unique_ptr<update::UpdateManager>& updateManager,
+              const RunLock& runLock) {
   const std::int32_t level = logging::ReadLogLevel(kSettingsKey);
   const std::string logPath = GetDataFilePath(kLogFileName);
   logging::InitLogger(logPath, kLoggerName, level);
+  runLock.LogHowItWasTaken();
 
   logging::Info("ProvStub Proxies: {0}", platform::ProxyDetector::DescribeAll());
 
@@ -61,7 +64,12 @@ void RunSteps(RunState& run, std::unique_ptr<update::UpdateManager>& updateManag
 
   if (!StageProvisionToken(run)) {
     run.resultCode = ResultCode::TokenNotFound;
-  } else if (UpdateAgent(run, *updateManager)) {
+    return;
+  }
+  // Whatever an earlier run left for the handler must be gone before the
+  // handler can be restarted and answer it.
+  RemoveEarlierHandlerStatus();
+  if (UpdateAgent(run, *updateManager)) {
     const bool provisioned = HandOffToHandler();
     run.resultCode = provisioned ? run.pendingCode : ResultCode::RoomProvisioningFailed;
   }
@@ -70,13 +78,16 @@ void RunSteps(RunState& run, std::unique_ptr<update::UpdateManager>& updateManag
 }  // namespace
 
 ResultCode ProvisioningRun() {
+  // Held until the run returns: a second run meanwhile waits for it before
+  // it writes anything.
+  const RunLock runLock;
   RunState run;
   std::unique_ptr<update::UpdateManager> updateManager;
 
   // Nothing may end the run without its final result line: anything a step
   // throws, from the set-up on, ends the run as a failed room provisioning.
   try {
-    RunSteps(run, updateManager);
+    RunSteps(run, updateManager, runLock);
   } catch (const std::exception& e) {
     logging::Error("Provisioning stopped by an unexpected error: {0}", logging::Escaped(e.what()));
     run.resultCode = ResultCode::RoomProvisioningFailed;

@@ -12,6 +12,9 @@ inline constexpr const char* kResultFile =
     "C:\\Windows\\Temp\\CorvZyra\\CorvZyraProvisionStub_Result.txt";
 inline constexpr const char* kStatusFile =
     "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
+// The handler service, which the run restarts and which answers in the
+// status file.
+inline constexpr const char16_t* kHandlerServiceName = u"CorvZyraHandler";
 inline constexpr const char* kLogFileName = "CorvZyraProvisionStub.log";
 inline constexpr const char* kLoggerName = "__zyra_stub_logger___";
 inline constexpr const char* kSettingsKey = "Software\\Corvane\\CorvZyraStub";

@@ -49,12 +49,17 @@ class HandOff : public ::testing::Test {
   static std::function<void()> Writes(const std::string& text) {
     return [text] { ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, text)); };
   }
-  // What an earlier attempt left: last written an hour before this run.
-  static void LeftByAnEarlierAttempt(const std::string& text) {
+  // What an earlier attempt left: last written an hour before this run, or,
+  // with the clock ahead then, an hour after it.
+  static void LeftByAnEarlierAttempt(const std::string& text,
+                                     std::chrono::hours age = std::chrono::hours(1)) {
     ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, text));
+    SetAge(age);
+  }
+  // Sets the status file's last-write time that long before now.
+  static void SetAge(std::chrono::hours age) {
     namespace fs = std::filesystem;
-    fs::last_write_time(w::HostPath(app::kStatusFile),
-                        fs::file_time_type::clock::now() - std::chrono::hours(1));
+    fs::last_write_time(w::HostPath(app::kStatusFile), fs::file_time_type::clock::now() - age);
   }
   static std::ptrdiff_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
@@ -190,11 +195,14 @@ TEST(ResultCodeDescription, NamesEveryCodeAndUnknownOnes) {
 
 // Another process holds the status file shared for reading only, so the
 // placeholder cannot replace the verdict an earlier attempt left there.
+// Its time plays no part: one from before the run or from the future (the
+// clock was ahead when it was written) is no answer either.
 TEST_F(HandOff, AnOldVerdictThatCannotBeOverwrittenIsNoAnswer) {
+  for (const int hours : {1, -1})
   for (const std::string old : {"Room provision success.", "Room already provisioned."}) {
-    SCOPED_TRACE(old);
+    SCOPED_TRACE(old + " written " + std::to_string(hours) + " h before the run");
     polls_ = 0;
-    LeftByAnEarlierAttempt(old);
+    LeftByAnEarlierAttempt(old, std::chrono::hours(hours));
     w::FileHandle held = w::CreateFileA(app::kStatusFile, w::kGenericRead, w::kFileShareRead,
                                         w::kOpenExisting, 0);
     ASSERT_TRUE(held.valid());
@@ -253,8 +261,26 @@ TEST_F(HandOff, AnOldVerdictThatCouldNeitherBeWrittenNorReadIsNoAnswerOnceReleas
   EXPECT_FALSE(app::FileExists(app::kStatusFile));
 }
 
+// A verdict written during the wait counts whatever the clock says: here
+// the clock was stepped back an hour before the handler answered.
+TEST_F(HandOff, AVerdictWrittenAfterTheClockWasSteppedBackCounts) {
+  LeftByAnEarlierAttempt("Room provision failed.");
+  auto held = std::make_shared<w::FileHandle>(w::CreateFileA(
+      app::kStatusFile, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0));
+  ASSERT_TRUE(held->valid());
+  Before(2, [held] {
+    held->reset();
+    ASSERT_TRUE(app::WriteWholeFile(app::kStatusFile, "Room provision success."));
+    SetAge(std::chrono::hours(2));
+  });
+  zyra_test::CapturedLog log;
+  EXPECT_TRUE(app::HandOffToHandler());
+  EXPECT_EQ(polls_, 2);
+  EXPECT_THAT(log.Lines(), Contains("info|Room provision result: Room provision success."));
+}
+
 // The same old text written again during the wait is a fresh answer: what
-// counts is when the file was written, not what it says.
+// counts is that the file changed, not what it says.
 TEST_F(HandOff, TheOldTextWrittenAgainDuringTheWaitCounts) {
   LeftByAnEarlierAttempt("Room provision success.");
   auto held = std::make_shared<w::FileHandle>(w::CreateFileA(

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "app/file_helpers.h"
+#include "app/handler_handoff.h"
 #include "platform/file_security.h"
 #include "platform/files.h"
 #include "platform/shell.h"
@@ -341,6 +343,61 @@ TEST_F(FolderTrust, AnExchangeFileOfAnotherAccountIsRemovedAndWrittenAfresh) {
   EXPECT_EQ(zyra_test::ReadBytes(status), "second");
 }
 
+// A status file another account made, even one this run cannot remove or
+// write, is never the handler's answer: one warning names it and its owner.
+// The handler service's own account is trusted like the program's.
+TEST_F(FolderTrust, AStatusFileOfAnotherAccountIsNeverTheHandlersAnswer) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another uid";
+  ASSERT_TRUE(app::PrepareDownloadFolder());
+  const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
+  const std::string host = w::HostPath(status);
+  std::ofstream(host) << "Room provision success.";
+  ASSERT_EQ(::chown(host.c_str(), kNobody, kNobody), 0);
+  w::FileHandle held =
+      w::CreateFileA(status, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0);
+  ASSERT_TRUE(held.valid());
+  {
+    zyra_test::CapturedLog log;
+    app::RemoveEarlierHandlerStatus();
+    app::StatusFileReader reader(true, std::nullopt);
+    std::string text = "unchanged";
+    EXPECT_FALSE(reader.Read(text));
+    EXPECT_FALSE(reader.Read(text));
+    EXPECT_EQ(text, "unchanged");
+    EXPECT_THAT(log.Lines(),
+                ElementsAre("warning|Cannot remove " + status +
+                                ", left by an earlier run (error 32): only a change to it during "
+                                "this run counts as the handler's answer.",
+                            "warning|" + status +
+                                " is owned by nobody, an account that is neither this program's "
+                                "nor the handler service's: its content is not taken as the "
+                                "handler's answer."));
+  }
+  // The same file written by a handler service that runs as that account.
+  const std::string services = std::string(std::getenv("ZYRA_MACHINE_ROOT")) + "/services";
+  const bool madeServices = fs::create_directories(services);
+  const std::string service = services + "/CorvZyraHandler";
+  fs::create_directories(service);
+  std::ofstream(service + "/service") << "#!/bin/sh\n";
+  fs::permissions(service + "/service", fs::perms::owner_all);
+  std::ofstream(service + "/account") << ".\\nobody\r\n";
+  {
+    zyra_test::CapturedLog log;
+    app::StatusFileReader reader(true, std::nullopt);
+    std::string text;
+    EXPECT_TRUE(reader.Read(text));
+    EXPECT_EQ(text, "Room provision success.");
+    EXPECT_THAT(log.Lines(), IsEmpty());
+  }
+  fs::remove_all(madeServices ? services : service);
+  held.reset();
+  // Released, it is removed, and says so.
+  zyra_test::CapturedLog log;
+  app::RemoveEarlierHandlerStatus();
+  EXPECT_FALSE(fs::exists(host));
+  EXPECT_THAT(log.Lines(), ElementsAre("info|Removed " + status + ", left by an earlier run."));
+}
+
 // Reading and deleting the status file never go through a link either, at
 // the file or at its folder, wherever the temporary folder is.
 TEST_F(FolderTrust, ExchangeFilesAreNeverReadOrDeletedThroughALink) {
@@ -348,7 +405,7 @@ TEST_F(FolderTrust, ExchangeFilesAreNeverReadOrDeletedThroughALink) {
   std::ofstream(victim_ + "/Zyrahandler_provisionstub.txt") << "Room provision success.";
   fs::create_directory_symlink(victim_, exchange_);
   std::string text = "unchanged";
-  EXPECT_FALSE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_FALSE(app::ReadExchangeFile(status, text));
   EXPECT_EQ(text, "unchanged");
   app::DeleteExchangeFile(status);
   EXPECT_TRUE(fs::exists(victim_ + "/Zyrahandler_provisionstub.txt"));
@@ -356,7 +413,7 @@ TEST_F(FolderTrust, ExchangeFilesAreNeverReadOrDeletedThroughALink) {
   fs::remove(exchange_);
   fs::create_directories(exchange_);
   fs::create_symlink(victim_ + "/Zyrahandler_provisionstub.txt", w::HostPath(status));
-  EXPECT_FALSE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_FALSE(app::ReadExchangeFile(status, text));
   EXPECT_EQ(text, "unchanged");
   app::DeleteExchangeFile(status);
   EXPECT_TRUE(fs::exists(victim_ + "/Zyrahandler_provisionstub.txt"));
@@ -364,38 +421,42 @@ TEST_F(FolderTrust, ExchangeFilesAreNeverReadOrDeletedThroughALink) {
   // A plain file in a plain folder is read and deleted.
   fs::remove(w::HostPath(status));
   ASSERT_TRUE(app::WriteWholeFile(status, "Room already provisioned."));
-  EXPECT_TRUE(app::ReadExchangeFile(status, text, std::nullopt));
+  EXPECT_TRUE(app::ReadExchangeFile(status, text));
   EXPECT_EQ(text, "Room already provisioned.");
   app::DeleteExchangeFile(status);
   EXPECT_FALSE(fs::exists(w::HostPath(status)));
 }
 
-// Last-write times and the machine's clock compare: a file written before
-// a moment of the clock is older than it, one written after is not.
-TEST_F(FolderTrust, LastWriteTimesCompareWithTheMachinesClock) {
+// Last-write times and the machine's clock compare; an inspection tells
+// which file is there and whether it changed, whatever its time says.
+TEST_F(FolderTrust, InspectionTellsTheFileItsChangesAndTheClock) {
   ASSERT_TRUE(app::PrepareDownloadFolder());
   const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
   ASSERT_TRUE(app::WriteWholeFile(status, "old"));
   fs::last_write_time(w::HostPath(status),
                       fs::file_time_type::clock::now() - std::chrono::minutes(10));
   const std::uint64_t moment = w::GetSystemTimeAsFileTime();
-  w::FolderInfo info;
-  ASSERT_EQ(w::InspectFolder(status, info), 0u);
+  w::FolderInfo first;
+  ASSERT_EQ(w::InspectFolder(status, first), 0u);
   // Both in 100 ns steps since 1601: ten minutes apart, give or take a second.
-  EXPECT_NEAR(static_cast<double>(moment - info.lastWriteTime) / 1e7, 600.0, 1.0);
-  EXPECT_TRUE(app::ExchangeFileWrittenBefore(status, moment));
-  std::string text;
-  EXPECT_FALSE(app::ReadExchangeFile(status, text, moment));
-  EXPECT_TRUE(text.empty());
-  EXPECT_TRUE(app::ReadExchangeFile(status, text, std::nullopt));
-  EXPECT_EQ(text, "old");
-  // Written right after the moment, within the same clock tick or not.
+  EXPECT_NEAR(static_cast<double>(moment - first.lastWriteTime) / 1e7, 600.0, 1.0);
+  EXPECT_EQ(first.size, 3u);
+  EXPECT_EQ(first.ownerSid, "S-1-22-1-" + std::to_string(::geteuid()));
+  w::FolderInfo again;
+  ASSERT_EQ(w::InspectFolder(status, again), 0u);
+  EXPECT_TRUE(w::SameFileUnchanged(first, again));
+  // Written again (the same length, its time set back to the old one), and
+  // then replaced by another file with the same text and time.
   ASSERT_TRUE(app::WriteWholeFile(status, "new"));
-  EXPECT_FALSE(app::ExchangeFileWrittenBefore(status, moment));
-  EXPECT_TRUE(app::ReadExchangeFile(status, text, moment));
-  EXPECT_EQ(text, "new");
-  ASSERT_EQ(w::InspectFolder(status, info), 0u);
-  EXPECT_GE(info.lastWriteTime, moment);
+  ASSERT_EQ(w::InspectFolder(status, again), 0u);
+  EXPECT_FALSE(w::SameFileUnchanged(first, again));
+  const std::string aside = w::HostPath(status) + ".aside";
+  std::ofstream(aside) << "old";
+  fs::last_write_time(aside, fs::last_write_time(w::HostPath(status)));
+  fs::rename(aside, w::HostPath(status));
+  w::FolderInfo replaced;
+  ASSERT_EQ(w::InspectFolder(status, replaced), 0u);
+  EXPECT_EQ(replaced.lastWriteTime, again.lastWriteTime);
+  EXPECT_FALSE(w::SameFileUnchanged(again, replaced));
   app::DeleteExchangeFile(status);
-  EXPECT_FALSE(app::ExchangeFileWrittenBefore(status, w::GetSystemTimeAsFileTime()));
 }
