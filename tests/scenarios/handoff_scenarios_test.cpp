@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,17 +35,25 @@ TEST_P(Scenario, UnstartableHandlerServiceEndsWith125) {
 }
 
 // A success an earlier attempt left in the status file, which another
-// program holds open for reading only: the placeholder cannot replace it, so
-// that old text is no answer to this run. The handler never answers; the run
-// waits to its deadline (295 s, real time under Wine) and ends with 125.
+// program holds open for reading only: it can be neither removed nor
+// replaced by the placeholder, so that old text is no answer to this run,
+// though its last-write time lies an hour ahead (the clock was ahead when
+// it was written). The handler never answers; the run waits to its deadline
+// (295 s, real time under Wine) and ends with 125.
 TEST_P(Scenario, OldSuccessVerdictThatCannotBeOverwrittenEndsWith125Not0) {
   m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
   m->OfferAgent({"1.0.0"});
   m->RegisterHandlerService({"--behaviour", "silent"});
   if (!m->HoldOldStatusFile("Room provision success."))
     GTEST_SKIP() << "this Windows build has no zyra-file-holder.exe (built with its tests)";
+  std::filesystem::last_write_time(
+      m->WindowsTempOnHost() + "/CorvZyra/Zyrahandler_provisionstub.txt",
+      std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   RunStub();
-  ExpectOldVerdictWasNoAnswer({"info  ZyraAgent is up to date.",
+  ExpectOldVerdictWasNoAnswer({"warning  Cannot remove C:\\Windows\\Temp\\CorvZyra\\"
+                               "Zyrahandler_provisionstub.txt, left by an earlier run (error 32): "
+                               "only a change to it during this run counts as the handler's answer.",
+                               "info  ZyraAgent is up to date.",
                                "info  [ServiceInstaller::Start] - CorvZyraHandler started."});
   ExpectInstallerNeverRan();
 }

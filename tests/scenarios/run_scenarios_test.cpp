@@ -118,10 +118,17 @@ TEST_P(Scenario, HandlerSuccessProvisionsTheRoom) {
   m->PutToken(token);
   std::filesystem::create_directories(m->DataFolderOnHost());
   std::ofstream(m->DataFolderOnHost() + "/provision-token.data") << "an older token";
+  // The placeholder of an earlier run that was cut off during its wait: it
+  // goes before the handler is restarted, so the handler answers this run.
+  m->WriteExchangeFile("Zyrahandler_provisionstub.txt", "Provisioning room. Please wait...");
   ReadyForHandOff(*m, {"--behaviour", "success"});
   RunStub();
   EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
   EXPECT_EQ(m->ResultFileBytes(), "provision_result_code: 0\r\n");
+  ExpectLogged({"info  Removed C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt, left by an "
+                "earlier run.",
+                "info  ZyraAgent is up to date.", "info  Waiting for ZyraHandler to provision the room"});
+  EXPECT_EQ(HandlerLines("wrote \"Room provision success.\""), 1);
   // The handler service picked up the staged token, whole.
   EXPECT_THAT(m->HandlerLog(), HasSubstr("picked up the provisioning token (" +
                                          std::to_string(token.size()) + " bytes)"));
@@ -200,6 +207,81 @@ TEST_P(Scenario, AnInstalledFourPartVersionIsReportedWithThreeParts) {
   EXPECT_EQ(run.exitCode, 0) << run.stdoutText;
   EXPECT_THAT(run.consoleMessages, Contains("info  Current ZyraAgent version is 1.2.3"));
   EXPECT_THAT(run.consoleMessages, Contains("info  ZyraAgent is up to date."));
+}
+
+// Where the handler double answers: once this file is there.
+constexpr const char* kAnswerNow = "C:\\ProgramData\\Corvane\\zyra-test.answer";
+constexpr const char* kWaitingLine = "info  Waiting for ZyraHandler to provision the room";
+constexpr const char* kLockBusy =
+    "Another CorvZyraProvisionStub run is under way on this machine: waiting for it to end.";
+
+bool SaysTheLockIsBusy(zyra_test::BackgroundStub& stub) {
+  return stub.Console().find(kLockBusy) != std::string::npos;
+}
+
+// A second run started while the first waits for the handler waits in turn
+// for the first to end, says so, and then runs as usual: the first's
+// success stands, and the second ends 0 on the provisioned room.
+TEST_P(Scenario, ASecondRunWaitsForTheFirstAndEndsZeroOnTheProvisionedRoom) {
+  ReadyForHandOff(*m, {"--behaviour", "room", "--when", kAnswerNow});
+  auto first = m->StartStub();
+  ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 1 || !first->Running(); }));
+  ASSERT_EQ(Logged(kWaitingLine), 1) << first->Console();
+  auto second = m->StartStub();
+  ASSERT_TRUE(WaitUntil([&] { return SaysTheLockIsBusy(*second) || !second->Running(); }));
+  ASSERT_TRUE(SaysTheLockIsBusy(*second)) << "the second run did not wait:\n" << second->Console();
+  // Nothing of the second run before the first has ended.
+  EXPECT_EQ(Logged("info  Running CorvZyraProvisionStub version 3.1.112"), 1);
+  std::ofstream(m->DriveCOnHost("ProgramData/Corvane/zyra-test.answer")) << "now";
+  const StubRun firstRun = first->Wait();
+  run = second->Wait();
+  EXPECT_EQ(firstRun.exitCode, 0) << firstRun.stdoutText;
+  ExpectEndedWith(0);
+  EXPECT_EQ(run.stdoutText.rfind(kLockBusy, 0), 0u) << run.stdoutText;
+  const auto log = m->LogMessages();
+  const auto waited = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+    return line.rfind("warning  Waited ", 0) == 0 &&
+           line.find(" s for another CorvZyraProvisionStub run to end.") != std::string::npos;
+  });
+  ASSERT_NE(waited, log.end()) << Joined(log);
+  // The first run's whole course, then the second's.
+  const auto firstEnd = std::find(log.begin(), log.end(), "info  Room successfully provisioned");
+  EXPECT_LT(firstEnd, waited);
+  ExpectLogged({"info  Room provision result: Room provision success.",
+                "info  Room successfully provisioned", waited->c_str(),
+                "info  Running CorvZyraProvisionStub version 3.1.112",
+                "info  Room provision result: Room already provisioned.",
+                "info  Room successfully provisioned"});
+  ExpectNotLogged("info  Timeout! ZyraHandler has not completed room provision.");
+  EXPECT_EQ(HandlerLines("wrote \"Room provision success.\""), 1);
+  EXPECT_EQ(HandlerLines("wrote \"Room already provisioned.\""), 1);
+}
+
+// The first run is cut off while it waits (killed, or the machine lost
+// power) and a second one waits for it: the second takes over the lock its
+// owner left, removes the placeholder the first left, and the handler,
+// restarted, answers the second run.
+TEST_P(Scenario, ARunCutOffDuringTheWaitLeavesTheNextOneToProvisionTheRoom) {
+  ReadyForHandOff(*m, {"--behaviour", "room", "--when", kAnswerNow});
+  auto first = m->StartStub();
+  ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 1 || !first->Running(); }));
+  ASSERT_EQ(Logged(kWaitingLine), 1) << first->Console();
+  auto second = m->StartStub();
+  ASSERT_TRUE(WaitUntil([&] { return SaysTheLockIsBusy(*second) || !second->Running(); }));
+  ASSERT_TRUE(SaysTheLockIsBusy(*second)) << "the second run did not wait:\n" << second->Console();
+  first->Kill();
+  ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 2 || !second->Running(); }));
+  ASSERT_EQ(Logged(kWaitingLine), 2) << second->Console();
+  std::ofstream(m->DriveCOnHost("ProgramData/Corvane/zyra-test.answer")) << "now";
+  run = second->Wait();
+  ExpectEndedWith(0);
+  ExpectLogged({kWaitingLine,
+                "warning  The run before this one ended without releasing its lock (it was "
+                "stopped or the machine restarted): the lock is taken over.",
+                "info  Removed C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt, left by an "
+                "earlier run.",
+                kWaitingLine, "info  Room provision result: Room provision success."});
+  EXPECT_EQ(HandlerLines("wrote \"Room provision success.\""), 1);
 }
 
 }  // namespace

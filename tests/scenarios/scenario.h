@@ -12,9 +12,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/run_checks.h"
@@ -114,6 +118,23 @@ class Scenario : public ::testing::TestWithParam<MachineKind> {
     ExpectLogged(before);
     ExpectNotLogged("info  Room provision result: Room provision success.");
     EXPECT_EQ(CountStartingWith(m->LogMessages(), "info  Cannot get room provision result."), 10);
+  }
+
+  // Polls until ready() holds; false when it did not within the limit (real
+  // seconds). For what another process does at its own pace.
+  static bool WaitUntil(const std::function<bool()>& ready, double limitSeconds = 900) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
+    while (!ready()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  // How often the log holds this message.
+  long Logged(const std::string& message) const {
+    const auto log = m->LogMessages();
+    return static_cast<long>(std::count(log.begin(), log.end(), message));
   }
 
   // How many of the handler service's messages hold part.

@@ -204,6 +204,10 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   StubRun RunStubWithArguments(const std::vector<std::string>& args) override {
     return m_.RunStub(args, stubEnv_);
   }
+  std::unique_ptr<BackgroundStub> StartStub() override {
+    const std::string out = m_.root() + "/stub-" + std::to_string(++started_) + ".out";
+    return std::make_unique<BackgroundStub>(m_.StubProcess({}, stubEnv_, {}, out), 90);
+  }
 
   [[nodiscard]] std::string LogText() const override { return m_.ReadFile(m_.LogFile()); }
   [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
@@ -246,6 +250,7 @@ class EmulatedScenarioMachine : public ScenarioMachine {
   std::unique_ptr<EmulatedMachine> machine_ = std::make_unique<EmulatedMachine>();
   EmulatedMachine& m_ = *machine_;
   bool keep_ = false;
+  int started_ = 0;
   std::string registry_;
   std::optional<ProxySettings> proxy_;
   std::map<std::string, std::string> stubEnv_;

@@ -211,9 +211,29 @@ int EmulatedMachine::HandlerExit() {
   return handler_->Wait(60);
 }
 
-StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
-                                 const std::map<std::string, std::string>& env,
-                                 const std::string& workDir) {
+std::vector<std::string> MessagesOf(const std::string& logText) {
+  std::vector<std::string> messages;
+  std::istringstream in(logText);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto sep = line.find("  ");
+    messages.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
+  }
+  return messages;
+}
+
+StubRun StubRunOf(int exitCode, std::string stdoutText) {
+  StubRun run;
+  run.exitCode = exitCode;
+  run.stdoutText = std::move(stdoutText);
+  run.consoleMessages = MessagesOf(run.stdoutText);
+  return run;
+}
+
+ProcessOptions EmulatedMachine::StubProcess(const std::vector<std::string>& args,
+                                            const std::map<std::string, std::string>& env,
+                                            const std::string& workDir,
+                                            const std::string& stdoutFile) const {
   ProcessOptions o;
   o.argv = {StubPath()};
   o.argv.insert(o.argv.end(), args.begin(), args.end());
@@ -224,16 +244,16 @@ StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
   o.unsetEnv = {"TMP", "TEMP"};
   if (env.count("TMP") != 0) o.unsetEnv = {"TEMP"};
   o.workDir = workDir;
-  o.stdoutFile = root_ + "/stub.out";
-  StubRun run;
-  run.exitCode = Run(o, 90);
-  run.stdoutText = ReadFile(o.stdoutFile);
-  std::istringstream in(run.stdoutText);
-  for (std::string line; std::getline(in, line);) {
-    const auto sep = line.find("  ");
-    run.consoleMessages.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-  }
-  return run;
+  o.stdoutFile = stdoutFile;
+  return o;
+}
+
+StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
+                                 const std::map<std::string, std::string>& env,
+                                 const std::string& workDir) {
+  const ProcessOptions o = StubProcess(args, env, workDir, root_ + "/stub.out");
+  const int exitCode = Run(o, 90);
+  return StubRunOf(exitCode, ReadFile(o.stdoutFile));
 }
 
 std::string EmulatedMachine::ReadFile(const std::string& hostPath) const {

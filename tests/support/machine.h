@@ -18,6 +18,13 @@ struct StubRun {
   std::vector<std::string> consoleMessages;  // "level  message" without the time stamp
 };
 
+// Splits log or console text (CR LF or LF lines) into "level  message"
+// entries (time stamps dropped).
+std::vector<std::string> MessagesOf(const std::string& logText);
+
+// The run of a stub that printed stdoutText and ended with exitCode.
+StubRun StubRunOf(int exitCode, std::string stdoutText);
+
 class EmulatedMachine {
  public:
   EmulatedMachine();  // in a fresh folder under /tmp, removed at the end
@@ -78,6 +85,11 @@ class EmulatedMachine {
   StubRun RunStub(const std::vector<std::string>& args = {},
                   const std::map<std::string, std::string>& env = {},
                   const std::string& workDir = {});
+  // How RunStub starts the stub, its console going to stdoutFile.
+  [[nodiscard]] ProcessOptions StubProcess(const std::vector<std::string>& args,
+                                           const std::map<std::string, std::string>& env,
+                                           const std::string& workDir,
+                                           const std::string& stdoutFile) const;
   // Exit code of the handler double (waits for it).
   int HandlerExit();
 

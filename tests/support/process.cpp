@@ -56,8 +56,24 @@ Process::~Process() {
   }
 }
 
+bool Process::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  pid_ = -1;
+  exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return false;
+}
+
+void Process::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(-pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 int Process::Wait(double timeoutSeconds) {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return exitCode_;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(timeoutSeconds));

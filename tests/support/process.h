@@ -28,9 +28,15 @@ class Process {
   // Waits up to timeoutSeconds of real time; the exit code, or -1 on a
   // timeout (the process is then killed) or a signal.
   int Wait(double timeoutSeconds);
+  // False once the process has ended (Wait then gives its exit code).
+  [[nodiscard]] bool Running();
+  // Ends the process and everything it started at once (SIGKILL to its
+  // process group), as a machine that loses power would.
+  void Kill();
 
  private:
   pid_t pid_ = -1;
+  int exitCode_ = -1;  // of a process Running found ended
 };
 
 // Runs to completion; the exit code or -1.

@@ -46,16 +46,24 @@ std::string WindowsPath(const std::string& onDriveC) {
   return path;
 }
 
-std::vector<std::string> MessagesOf(const std::string& logText) {
-  std::vector<std::string> messages;
-  std::istringstream in(logText);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto sep = line.find("  ");
-    messages.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-  }
-  return messages;
+BackgroundStub::BackgroundStub(const ProcessOptions& options, double timeoutSeconds)
+    : process_(std::make_unique<Process>(options)),
+      stdoutFile_(options.stdoutFile),
+      timeoutSeconds_(timeoutSeconds) {}
+
+std::string BackgroundStub::Console() const {
+  std::ifstream in(stdoutFile_, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
+
+StubRun BackgroundStub::Wait() {
+  const int exitCode = process_->Wait(timeoutSeconds_);
+  return StubRunOf(exitCode, Console());
+}
+
+void BackgroundStub::Kill() { process_->Kill(); }
 
 std::vector<std::string> ScenarioMachine::LogMessages() const { return MessagesOf(LogText()); }
 

@@ -47,6 +47,24 @@ struct ProxySettings {
   std::string password;
 };
 
+// A run of the stub under way (ScenarioMachine::StartStub).
+class BackgroundStub {
+ public:
+  BackgroundStub(const ProcessOptions& options, double timeoutSeconds);
+  // What it has printed on its console so far.
+  [[nodiscard]] std::string Console() const;
+  [[nodiscard]] bool Running() { return process_->Running(); }
+  // Waits for its end (at most the machine's limit for one run).
+  StubRun Wait();
+  // Ends it at once, as a machine that loses power would.
+  void Kill();
+
+ private:
+  std::unique_ptr<Process> process_;
+  std::string stdoutFile_;
+  double timeoutSeconds_;
+};
+
 class ScenarioMachine {
  public:
   virtual ~ScenarioMachine() = default;
@@ -124,6 +142,9 @@ class ScenarioMachine {
   // Runs the stub to completion; with handlerRunning the handler service is
   // started first, so that the stub finds it running.
   virtual StubRun RunStub(bool handlerRunning = false) = 0;
+  // Starts the stub as RunStub does, without waiting for its end; its
+  // console goes to a file of its own.
+  virtual std::unique_ptr<BackgroundStub> StartStub() = 0;
   // Runs the stub to completion with these command-line arguments.
   virtual StubRun RunStubWithArguments(const std::vector<std::string>& args) = 0;
 
@@ -173,8 +194,6 @@ void NameVersionFileByFileUrl(const std::string& www);
 // The Windows form of a path on drive C: ("Temp/x" -> "C:\Temp\x").
 std::string WindowsPath(const std::string& onDriveC);
 
-// Splits log text (CR LF or LF lines) into "level  message" entries.
-std::vector<std::string> MessagesOf(const std::string& logText);
 
 // A fresh emulated machine with the Linux build of the stub.
 std::unique_ptr<ScenarioMachine> MakeEmulatedScenarioMachine();

@@ -279,18 +279,27 @@ class WineMachine : public ScenarioMachine {
     return Launch(command);
   }
 
+  std::unique_ptr<BackgroundStub> StartStub() override {
+    const std::string name = "stub-" + std::to_string(++started_);
+    return std::make_unique<BackgroundStub>(StubProcess({kProgram}, name), kStubTimeoutSeconds);
+  }
+
+  // How command (the stub, or a batch file that runs it) is run, its console
+  // going to <name>.out and <name>.err.
+  ProcessOptions StubProcess(const std::vector<std::string>& command, const std::string& name) {
+    ProcessOptions o = WineCommand(command, s_.loader);
+    for (const auto& [variable, value] : stubEnv_) o.setEnv[variable] = value;
+    o.setEnv["ZYRA_INSTALLER_DOUBLE_DIR"] = kInstallerDir;
+    o.stdoutFile = work_ + "/" + name + ".out";
+    o.stderrFile = work_ + "/" + name + ".err";
+    return o;
+  }
+
   // Runs command (the stub, or a batch file that runs it) to completion.
   StubRun Launch(const std::vector<std::string>& command) {
-    ProcessOptions o = WineCommand(command, s_.loader);
-    for (const auto& [name, value] : stubEnv_) o.setEnv[name] = value;
-    o.setEnv["ZYRA_INSTALLER_DOUBLE_DIR"] = kInstallerDir;
-    o.stdoutFile = work_ + "/stub.out";
-    o.stderrFile = work_ + "/stub.err";
-    StubRun run;
-    run.exitCode = Run(o, kStubTimeoutSeconds);
-    run.stdoutText = ReadAll(o.stdoutFile);
-    run.consoleMessages = MessagesOf(run.stdoutText);
-    return run;
+    const ProcessOptions o = StubProcess(command, "stub");
+    const int exitCode = Run(o, kStubTimeoutSeconds);
+    return StubRunOf(exitCode, ReadAll(o.stdoutFile));
   }
 
   [[nodiscard]] std::string LogText() const override {
@@ -447,6 +456,7 @@ class WineMachine : public ScenarioMachine {
   std::optional<ProxySettings> proxy_;
   std::map<std::string, std::string> stubEnv_;
   int commands_ = 0;
+  int started_ = 0;
   bool keep_ = false;
 };
 

@@ -25,10 +25,14 @@ void Usage() {
   std::fprintf(stderr,
                "usage: zyra-handler-double [--behaviour B] [--delay S] [--verdict-after S]\n"
                "                           [--then V] [--text T] [--wait-limit S]\n"
-               "                           [--service] [--log FILE]\n"
+               "                           [--when FILE] [--service] [--log FILE]\n"
                "behaviours:\n"
                "  success           writes \"Room provision success.\"\n"
                "  already           writes \"Room already provisioned.\"\n"
+               "  room              provisions the room once: writes \"Room provision\n"
+               "                    success.\" the first time, \"Room already\n"
+               "                    provisioned.\" ever after (it keeps a mark in\n"
+               "                    C:\\ProgramData\\Corvane\\zyra-handler-double.provisioned)\n"
                "  failure           writes --text (default \"Room provision failed.\")\n"
                "  progress          writes the progress text, then after --verdict-after\n"
                "                    seconds the verdict of --then (success, already,\n"
@@ -44,6 +48,8 @@ void Usage() {
                "--log FILE appends its messages to FILE (a Windows-form path) as well as\n"
                "to standard output;\n"
                "--delay S waits S seconds after the placeholder appears (default 0);\n"
+               "--when FILE answers only once FILE (a Windows-form path) exists, after\n"
+               "the placeholder and the delay;\n"
                "--wait-limit S gives up when no placeholder came within S seconds\n"
                "(default 1200). Seconds follow the clock the program sees.\n");
 }
@@ -55,11 +61,16 @@ struct Options {
   double delay = 0;
   double verdictAfter = 60;
   double waitLimit = 1200;
+  std::string when;
   bool service = false;
   std::string log;
 };
 
 std::string g_logFile;
+
+// The room this handler provisions: the mark of the "room" behaviour.
+constexpr const char* kProvisionedMark =
+    "C:\\ProgramData\\Corvane\\zyra-handler-double.provisioned";
 
 // Prints a message line to the console stream and, with --log, appends it
 // to the log file (a service has no console).
@@ -146,8 +157,18 @@ platform::win::DWORD Play(const Options& o) {
     Say("no result file");
   }
   if (Pause(o.delay)) return 0;
+  if (!o.when.empty()) {
+    while (!app::FileExists(o.when))
+      if (Pause(1)) return 0;
+    Say("%s is there", o.when.c_str());
+  }
 
-  if (o.behaviour == "progress") {
+  if (o.behaviour == "room") {
+    const bool before = app::FileExists(kProvisionedMark);
+    if (!before && !app::WriteWholeFile(kProvisionedMark, "provisioned\n"))
+      Complain("cannot write %s", kProvisionedMark);
+    Write(before ? app::kHandlerAlreadyProvisioned : app::kHandlerSuccess);
+  } else if (o.behaviour == "progress") {
     Write(app::kHandlerProgress);
     const std::string verdict = VerdictText(o.then, o.text);
     if (verdict.empty()) return 0;
@@ -180,15 +201,16 @@ int main(int argc, char** argv) {
     else if (a == "--text" && hasValue) o.text = argv[++i];
     else if (a == "--wait-limit" && hasValue) o.waitLimit = std::atof(argv[++i]);
     else if (a == "--log" && hasValue) o.log = argv[++i];
+    else if (a == "--when" && hasValue) o.when = argv[++i];
     else if (a == "--service") o.service = true;
     else {
       Usage();
       return 2;
     }
   }
-  static const char* const kKnown[] = {"success", "already",          "failure",
-                                       "progress", "silent",          "trailing-newline",
-                                       "other-case", "delete"};
+  static const char* const kKnown[] = {"success",    "already", "room",
+                                       "failure",    "progress", "silent",
+                                       "trailing-newline", "other-case", "delete"};
   bool known = false;
   for (const char* k : kKnown) known = known || o.behaviour == k;
   if (!known) {
