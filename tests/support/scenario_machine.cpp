@@ -3,6 +3,7 @@
 #include "tests/support/scenario_machine.h"
 
 #include <algorithm>
+#include <utility>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -46,10 +47,21 @@ std::string WindowsPath(const std::string& onDriveC) {
   return path;
 }
 
-BackgroundStub::BackgroundStub(const ProcessOptions& options, double timeoutSeconds)
+BackgroundStub::BackgroundStub(const ProcessOptions& options, double timeoutSeconds,
+                               std::function<void()> onEnd)
     : process_(std::make_unique<Process>(options)),
       stdoutFile_(options.stdoutFile),
-      timeoutSeconds_(timeoutSeconds) {}
+      timeoutSeconds_(timeoutSeconds),
+      onEnd_(std::move(onEnd)) {}
+
+BackgroundStub::~BackgroundStub() {
+  process_.reset();  // kills a run still under way
+  Ended();
+}
+
+void BackgroundStub::Ended() {
+  if (onEnd_) std::exchange(onEnd_, nullptr)();
+}
 
 std::string BackgroundStub::Console() const {
   std::ifstream in(stdoutFile_, std::ios::binary);
@@ -60,10 +72,14 @@ std::string BackgroundStub::Console() const {
 
 StubRun BackgroundStub::Wait() {
   const int exitCode = process_->Wait(timeoutSeconds_);
+  Ended();
   return StubRunOf(exitCode, Console());
 }
 
-void BackgroundStub::Kill() { process_->Kill(); }
+void BackgroundStub::Kill() {
+  process_->Kill();
+  Ended();
+}
 
 std::vector<std::string> ScenarioMachine::LogMessages() const { return MessagesOf(LogText()); }
 

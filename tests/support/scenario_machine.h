@@ -5,6 +5,7 @@
 // scenarios in tests/scenarios are written once against this interface.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,7 +51,12 @@ struct ProxySettings {
 // A run of the stub under way (ScenarioMachine::StartStub).
 class BackgroundStub {
  public:
-  BackgroundStub(const ProcessOptions& options, double timeoutSeconds);
+  // onEnd, when given, is called once the run has ended (Wait or Kill).
+  BackgroundStub(const ProcessOptions& options, double timeoutSeconds,
+                 std::function<void()> onEnd = {});
+  ~BackgroundStub();
+  BackgroundStub(const BackgroundStub&) = delete;
+  BackgroundStub& operator=(const BackgroundStub&) = delete;
   // What it has printed on its console so far.
   [[nodiscard]] std::string Console() const;
   [[nodiscard]] bool Running() { return process_->Running(); }
@@ -60,9 +66,12 @@ class BackgroundStub {
   void Kill();
 
  private:
+  void Ended();
+
   std::unique_ptr<Process> process_;
   std::string stdoutFile_;
   double timeoutSeconds_;
+  std::function<void()> onEnd_;
 };
 
 class ScenarioMachine {

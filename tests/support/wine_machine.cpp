@@ -123,12 +123,15 @@ class WineMachine : public ScenarioMachine {
 
   std::optional<std::string> RegistryString(RegistryView view, const std::string& key,
                                             const std::string& name) override {
-    const std::string out = work_ + "/reg-query.out";
-    ProcessOptions o = WineCommand({"reg", "query", "HKLM\\" + key, "/v", name, ViewFlag(view)});
-    o.stdoutFile = out;
-    if (Run(o, 120) != 0) return std::nullopt;
+    const ToolRun query = Tool({"reg", "query", "HKLM\\" + key, "/v", name, ViewFlag(view)});
+    if (!query.ok()) {
+      // A value that is not there is an answer; anything else names its cause.
+      if (query.err.find("nable to find") == std::string::npos)
+        ADD_FAILURE() << "cannot read HKLM\\" << key << "\\" << name << ": " << query.Described();
+      return std::nullopt;
+    }
     // "    DisplayVersion    REG_SZ    2.4.1"
-    std::istringstream in(ReadAll(out));
+    std::istringstream in(query.out);
     for (std::string line; std::getline(in, line);) {
       line = Trimmed(line);
       const auto type = line.find("REG_SZ");
@@ -281,7 +284,12 @@ class WineMachine : public ScenarioMachine {
 
   std::unique_ptr<BackgroundStub> StartStub() override {
     const std::string name = "stub-" + std::to_string(++started_);
-    return std::make_unique<BackgroundStub>(StubProcess({kProgram}, name), kStubTimeoutSeconds);
+    ++runsUnderWay_;
+    return std::make_unique<BackgroundStub>(StubProcess({kProgram}, name), kStubTimeoutSeconds,
+                                            [this] {
+                                              --runsUnderWay_;
+                                              settlePending_ = true;
+                                            });
   }
 
   // How command (the stub, or a batch file that runs it) is run, its console
@@ -299,13 +307,16 @@ class WineMachine : public ScenarioMachine {
   StubRun Launch(const std::vector<std::string>& command) {
     const ProcessOptions o = StubProcess(command, "stub");
     const int exitCode = Run(o, kStubTimeoutSeconds);
+    settlePending_ = true;
     return StubRunOf(exitCode, ReadAll(o.stdoutFile));
   }
 
   [[nodiscard]] std::string LogText() const override {
+    Settle();
     return ReadAll(C("ProgramData/Corvane/CorvZyra/CorvZyraProvisionStub.log"));
   }
   [[nodiscard]] std::vector<std::string> InstallerCalls() const override {
+    Settle();
     std::vector<std::string> calls;
     std::istringstream in(ReadAll(C("CorvZyraTest/installer/installer-double.calls")));
     for (std::string line; std::getline(in, line);) {
@@ -315,12 +326,17 @@ class WineMachine : public ScenarioMachine {
     return calls;
   }
   [[nodiscard]] std::string InstallerSawResult() const override {
+    Settle();
     return ReadAll(C("CorvZyraTest/installer/installer-double.result"));
   }
   [[nodiscard]] std::string HandlerLog() const override {
+    Settle();
     return ReadAll(C("CorvZyraTest/handler.log"));
   }
-  [[nodiscard]] std::string WindowsTempOnHost() const override { return C("windows/temp"); }
+  [[nodiscard]] std::string WindowsTempOnHost() const override {
+    Settle();
+    return C("windows/temp");
+  }
   [[nodiscard]] std::string DataFolderOnHost() const override {
     return C("ProgramData/Corvane/CorvZyra");
   }
@@ -350,28 +366,74 @@ class WineMachine : public ScenarioMachine {
     return o;
   }
 
-  bool Wine(const std::vector<std::string>& args) {
-    ProcessOptions o = WineCommand(args);
-    const std::string log = work_ + "/setup-" + std::to_string(++commands_) + ".log";
-    o.stdoutFile = log;
-    o.stderrFile = log + ".err";
-    return Run(o, 300) == 0;
+  // What one Wine tool command (reg, sc) did.
+  struct ToolRun {
+    std::string command;
+    int exitCode = -1;
+    std::string out, err;
+    int attempts = 0;
+    [[nodiscard]] bool ok() const { return exitCode == 0; }
+    [[nodiscard]] std::string Described() const {
+      return "\"" + command + "\" exited " + std::to_string(exitCode) + " (attempt " +
+             std::to_string(attempts) + " of " + std::to_string(kToolAttempts) + "); stdout: \"" +
+             Trimmed(out) + "\"; stderr: \"" + Trimmed(err) + "\"";
+    }
+  };
+  static constexpr int kToolAttempts = 3;
+
+  // Runs a Wine tool in the prefix and waits for it. After a run of the
+  // stub the prefix is let settle first (Settle). A tool that fails without
+  // a word on its standard output is tried again, the prefix settled in
+  // between, up to three times in all; each attempt keeps its output in
+  // tool-<n>.out and .err.
+  ToolRun Tool(const std::vector<std::string>& args, double timeoutSeconds = 300) {
+    Settle();
+    ToolRun r;
+    for (const auto& a : args) r.command += (r.command.empty() ? "" : " ") + a;
+    for (r.attempts = 1;; ++r.attempts) {
+      ProcessOptions o = WineCommand(args);
+      const std::string log = work_ + "/tool-" + std::to_string(++commands_);
+      o.stdoutFile = log + ".out";
+      o.stderrFile = log + ".err";
+      r.exitCode = Run(o, timeoutSeconds);
+      r.out = ReadAll(o.stdoutFile);
+      r.err = ReadAll(o.stderrFile);
+      if (r.ok() || !Trimmed(r.out).empty() || r.attempts == kToolAttempts) break;
+      std::printf("in %s: %s; trying again once the prefix has settled\n", prefix_.c_str(),
+                  r.Described().c_str());
+      Settle(true);
+    }
+    return r;
   }
 
-  // A set-up command; one that fails is tried once more (under load a
-  // fresh prefix's "sc create" has failed once without a word of output).
+  bool Wine(const std::vector<std::string>& args) { return Tool(args).ok(); }
+
+  // A set-up command that must succeed.
   void ExpectWine(const std::vector<std::string>& args) {
-    if (Wine(args)) return;
-    std::string line;
-    for (const auto& a : args) line += a + " ";
-    const int first = commands_;
-    if (Wine(args)) {
-      std::printf("set-up command failed once, then passed: %s(see %s/setup-%d.log)\n",
-                  line.c_str(), work_.c_str(), first);
-      return;
-    }
-    ADD_FAILURE() << "failed twice in " << prefix_ << ": " << line << "(see " << work_
-                  << "/setup-" << first << ".log and setup-" << commands_ << ".log)";
+    const ToolRun r = Tool(args);
+    if (!r.ok()) ADD_FAILURE() << "in " << prefix_ << ": " << r.Described();
+  }
+
+  // Waits (at most two minutes) until every process of the prefix has ended
+  // and its wineserver has written the registry and gone, so that what a
+  // run left (registry values, the handler's last log lines) is all there
+  // and a new tool does not meet a server on its way out. Done once after
+  // each run of the stub, or when asked; not while a run of the stub is
+  // under way or a holder keeps the prefix up on purpose.
+  void Settle(bool always = false) const {
+    if (!always && !settlePending_) return;
+    if (runsUnderWay_ > 0 || holder_ != nullptr) return;
+    settlePending_ = false;
+    const auto start = std::chrono::steady_clock::now();
+    ProcessOptions o;
+    o.argv = {s_.wineserver, "-w"};
+    o.setEnv = WineEnv(prefix_);
+    const int rc = Run(o, 120);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (rc != 0 || took > 30)
+      std::printf("in %s: the prefix took %.1f s to settle (wineserver -w: %d)\n",
+                  prefix_.c_str(), took, rc);
   }
 
   void Wineserver(const char* option) const {
@@ -457,6 +519,8 @@ class WineMachine : public ScenarioMachine {
   std::map<std::string, std::string> stubEnv_;
   int commands_ = 0;
   int started_ = 0;
+  int runsUnderWay_ = 0;        // background runs of the stub not yet ended
+  mutable bool settlePending_ = false;  // a run of the stub ended since the last settling
   bool keep_ = false;
 };
 
