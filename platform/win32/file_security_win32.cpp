@@ -126,6 +126,7 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   info.othersMayWrite = OthersMayWrite(dacl, self);
   info.lastWriteTime = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                        data.ftLastWriteTime.dwLowDateTime;
+  info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return ERROR_SUCCESS;
 }
 
