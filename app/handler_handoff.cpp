@@ -5,6 +5,7 @@
 #include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/file_security.h"
+#include "platform/files.h"
 
 namespace app {
 
@@ -27,6 +28,8 @@ bool HandOffToHandler() {
   const std::uint64_t handOffStart = platform::win::GetSystemTimeAsFileTime();
   std::optional<std::uint64_t> writtenSince;
   if (!WriteExchangeFile(kStatusFile, kHandlerPlaceholder)) {
+    logging::Error("Cannot write the placeholder to {0}: error {1}.", kStatusFile,
+                   platform::win::GetLastError());
     writtenSince = handOffStart;
     if (ExchangeFileWrittenBefore(kStatusFile, handOffStart))
       logging::Warn("Cannot write {0}: its content is from before this run and is no result.",
