@@ -71,3 +71,18 @@ TEST_F(HandlerRestart, CountsOnlyWhenTheStartSucceedsToo) {
             "started, error 193: %1 is not a valid Win32 application.");
   EXPECT_THAT(sleeps_, ElementsAre(5000u));
 }
+
+// A service whose program ends at once, without a report: the start gives
+// up on it ("Service not started.") and the restart counts, but one line
+// names why no verdict can come, in words.
+TEST_F(HandlerRestart, AServiceThatEndsAtOnceIsNamedAsNotRunning) {
+  InstallService("CorvZyraHandler", "#!/bin/sh\nexit 0\n");
+  watched_ = "CorvZyraHandler";
+  zyra_test::CapturedLog log;
+  EXPECT_TRUE(app::RestartHandlerService());
+  const auto lines = log.Lines();
+  EXPECT_THAT(lines, Contains("info|[ServiceInstaller::Start] -   Exit Code: 1067"));
+  EXPECT_EQ(lines.back(),
+            "error|ZyraHandler cannot answer: the handler service CorvZyraHandler is not running "
+            "(state 1, stopped), exit code 1067: The process terminated unexpectedly.");
+}
