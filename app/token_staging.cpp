@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "app/file_helpers.h"
-#include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/file_security.h"
 #include "platform/files.h"
@@ -54,7 +53,7 @@ bool FindProvisionToken(std::string& tokenSource) {
   if (candidate.size() >= w::kMaxPath) {
     logging::Error("Cannot look for the token beside the program: {0} is {1} characters long, more "
                    "than the {2} the file functions can open.",
-                   logging::Escaped(candidate), candidate.size(), w::kMaxPath - 1);
+                   candidate, candidate.size(), w::kMaxPath - 1);
     return false;
   }
   // Only a file is a token: a folder, or a junction or symbolic link (to
@@ -67,7 +66,7 @@ bool FindProvisionToken(std::string& tokenSource) {
                                                                                  : nullptr;
     if (what != nullptr) {
       logging::Error("{0} is {1}, not a file: it is not taken as the token.",
-                     logging::Escaped(candidate), what);
+                     candidate, what);
       return false;
     }
   }
@@ -91,7 +90,7 @@ bool CopyToken(const std::string& source, const std::string& destination) {
       w::CreateFileA(source, w::kGenericRead, w::kFileShareRead, w::kOpenExisting,
                      w::kFileFlagOpenReparsePoint);
   if (!in.valid()) {
-    logging::Error("Cannot read the token {0}: error {1}.", logging::Escaped(source),
+    logging::Error("Cannot read the token {0}: error {1}.", source,
                    w::GetLastError());
     return false;
   }
@@ -137,13 +136,13 @@ bool CopyToken(const std::string& source, const std::string& destination) {
   w::DeleteFileA(partial);
   switch (failed) {
     case Failed::kRead:
-      logging::Error("Cannot read the token {0}: error {1}.", logging::Escaped(source), error);
+      logging::Error("Cannot read the token {0}: error {1}.", source, error);
       break;
     case Failed::kWrite:
       logging::Error("Cannot write the token to {0}: error {1}.", partial, error);
       break;
     case Failed::kEmpty:
-      logging::Error("The token {0} is empty: there is nothing to stage.", logging::Escaped(source));
+      logging::Error("The token {0} is empty: there is nothing to stage.", source);
       break;
     default:
       logging::Error("Cannot put the token in place of {0}: error {1}.", destination, error);
