@@ -11,6 +11,8 @@
 #include "app/file_helpers.h"
 #include "logging/escape.h"
 #include "logging/logger.h"
+#include "platform/error_text.h"
+#include "platform/services.h"
 #include "platform/utils/cregistry.h"
 #include "platform/utils/installer_launch.h"
 #include "platform/utils/service_installer.h"
@@ -66,11 +68,63 @@ const char* InstallerExitDescription(std::int32_t exitCode) {
   }
 }
 
+namespace {
+
+const char* ServiceStateWords(platform::win::DWORD state) {
+  switch (state) {
+    case 1: return "stopped";
+    case 2: return "start pending";
+    case 3: return "stop pending";
+    case 4: return "running";
+    case 5: return "continue pending";
+    case 6: return "pause pending";
+    case 7: return "paused";
+    default: return "unknown";
+  }
+}
+
+// The end of a line: "1067: The process terminated unexpectedly." with
+// Windows' text for the code, "3." when it has none.
+std::string CodeWithText(platform::win::DWORD code) {
+  std::string text;
+  if (platform::win::FormatMessageW(code, text) == 0) return std::to_string(code) + ".";
+  return std::to_string(code) + ": " + text;
+}
+
+// After the restart: one line that says why no verdict can come, when the
+// handler service is not installed, could not be started or is not running.
+void NameAHandlerThatCannotAnswer(const platform::ServiceInstaller& service,
+                                  platform::win::DWORD started) {
+  namespace w = platform::win;
+  const std::string name = platform::ToUtf8(kHandlerServiceName);
+  if (started == w::kErrorServiceDoesNotExist) {
+    logging::Error("ZyraHandler cannot answer: the handler service is not installed ({0}, error "
+                   "0x{1:08x}).",
+                   name, started);
+    return;
+  }
+  if (started != 0) {
+    logging::Error("ZyraHandler cannot answer: the handler service {0} could not be started, "
+                   "error {1}",
+                   name, CodeWithText(started));
+    return;
+  }
+  w::ServiceStatusProcess status{};
+  if (!service.QueryStatus(status) || status.dwCurrentState == w::kServiceRunning) return;
+  logging::Error("ZyraHandler cannot answer: the handler service {0} is not running (state {1}, "
+                 "{2}), exit code {3}",
+                 name, status.dwCurrentState, ServiceStateWords(status.dwCurrentState),
+                 CodeWithText(status.dwWin32ExitCode));
+}
+
+}  // namespace
+
 bool RestartHandlerService() {
   platform::ServiceInstaller service(kHandlerServiceName);
   const auto stopped = service.Stop();
   SleepSeconds(5);
   const auto started = service.Start();
+  NameAHandlerThatCannotAnswer(service, started);
   return stopped == 0 && started == 0;
 }
 

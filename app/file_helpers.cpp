@@ -194,12 +194,41 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   return true;
 }
 
+bool ReadWholeFile(const std::string& path, std::string& text, std::size_t limit,
+                   bool& tooLong) {
+  tooLong = false;
+  if (path.empty()) return false;
+  w::FilePtr f = w::OpenFile(path, "r");
+  if (!f) return false;
+  // One byte more than the limit tells a longer file; nothing beyond is read.
+  std::string content(limit + 1, '\0');
+  std::size_t got = 0;
+  std::size_t n;
+  while (got < content.size() &&
+         (n = std::fread(&content[got], 1, content.size() - got, f.get())) > 0)
+    got += n;
+  if (got > limit) {
+    tooLong = true;
+    return false;
+  }
+  content.resize(got);
+  text.swap(content);
+  return true;
+}
+
 bool WriteWholeFile(const std::string& path, const std::string& text) {
   if (path.empty()) return false;
   w::FilePtr f = w::OpenFile(path, "w");
   if (!f) return false;
-  std::fwrite(text.data(), 1, text.size(), f.get());
-  return true;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
+  if (w::CloseFile(f) && written) return true;
+  // What was opened is already cut: a file that holds only part of the text
+  // must not be read as if it were whole (a shorter code, half a status).
+  // No file at all is what every reader knows as "nothing yet".
+  const w::DWORD error = w::GetLastError();
+  w::DeleteFileA(path);
+  w::SetLastError(error);
+  return false;
 }
 
 namespace {
@@ -249,7 +278,18 @@ bool WriteExchangeFile(const std::string& path, const std::string& text) {
 
 bool ReadExchangeFile(const std::string& path, std::string& text) {
   if (!NoLinkOnTheWay(path, nullptr)) return false;
-  return ReadWholeFile(path, text);
+  bool tooLong = false;
+  if (ReadWholeFile(path, text, kExchangeFileReadLimit, tooLong)) return true;
+  if (tooLong) {
+    w::FolderInfo info;
+    if (w::InspectFolder(path, info) == w::kErrorSuccess)
+      logging::Warn("{0} holds {1} bytes, more than the {2} an answer can be: it is not read.",
+                    path, info.size, kExchangeFileReadLimit);
+    else
+      logging::Warn("{0} holds more than the {1} bytes an answer can be: it is not read.", path,
+                    kExchangeFileReadLimit);
+  }
+  return false;
 }
 
 void DeleteExchangeFile(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 // Data folders, download paths and the small file helpers every step uses.
 // Paths are Windows-form narrow strings.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -70,7 +71,13 @@ void CleanupDownloadLocation(const std::string& exceptPath);
 // there before the run): that file is removed and written afresh (a
 // warning), or, when it cannot be removed, not written (a warning, false).
 bool WriteExchangeFile(const std::string& path, const std::string& text);
+// The most ReadExchangeFile reads of a file: an answer of the handler is one
+// short line.
+inline constexpr std::size_t kExchangeFileReadLimit = 4096;
 // ReadWholeFile that refuses (false, text unchanged) to read through a link.
+// A file of more than kExchangeFileReadLimit bytes is not read (one line
+// gives its size), so the memory a read takes stays bounded whatever the
+// file holds.
 [[nodiscard]] bool ReadExchangeFile(const std::string& path, std::string& text);
 // DeleteFileIfExists, but nothing is deleted through a link.
 void DeleteExchangeFile(const std::string& path);
@@ -84,7 +91,13 @@ void DeleteExchangeFile(const std::string& path);
 [[nodiscard]] bool FileExists(const std::string& path);
 // Whole file in text mode; false (text unchanged) when it cannot be opened.
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& text);
-// Writes text over the file in text mode; false when it cannot be opened.
+// ReadWholeFile of at most limit bytes (as read, in text mode): a longer file
+// is not read (false, text unchanged, tooLong set).
+[[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& text, std::size_t limit,
+                                 bool& tooLong);
+// Writes text over the file in text mode. False, with the last error, when
+// it cannot be opened, or the text cannot be written whole (a short write, a
+// failed flush or close): the file, cut by the open, is then removed.
 bool WriteWholeFile(const std::string& path, const std::string& text);
 void DeleteFileIfExists(const std::string& path);
 

@@ -7,6 +7,7 @@
 #include "logging/escape.h"
 #include "logging/logger.h"
 #include "platform/file_security.h"
+#include "platform/files.h"
 #include "platform/services.h"
 #include "platform/utf.h"
 
@@ -112,6 +113,9 @@ bool HandOffToHandler() {
   // replace it, that is nobody's answer to this run.
   const std::optional<w::FolderInfo> beforeThisRun = InspectStatusFile();
   const bool written = WriteExchangeFile(kStatusFile, kHandlerPlaceholder);
+  if (!written)
+    logging::Error("Cannot write the placeholder to {0}: error {1}.", kStatusFile,
+                   w::GetLastError());
   if (!written && beforeThisRun)
     logging::Warn("Cannot write {0}: its content is from before this run and is no result.",
                   kStatusFile);

@@ -52,29 +52,33 @@ std::size_t SequenceAt(std::string_view text, std::size_t i, std::uint32_t& cp) 
 
 std::string Escaped(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  out.reserve(text.size() < kOutsideTextLimit ? text.size() : kOutsideTextLimit);
+  std::string piece;
   for (std::size_t i = 0; i < text.size();) {
     std::uint32_t cp = 0;
     const std::size_t len = SequenceAt(text, i, cp);
+    piece.clear();
     if (len == 0) {
-      AppendHex(out, static_cast<unsigned char>(text[i]));
-      ++i;
-      continue;
-    }
-    if (cp == '\n') {
-      out += "\\n";
+      AppendHex(piece, static_cast<unsigned char>(text[i]));
+    } else if (cp == '\n') {
+      piece = "\\n";
     } else if (cp == '\r') {
-      out += "\\r";
+      piece = "\\r";
     } else if (cp == '\t') {
-      out += "\\t";
+      piece = "\\t";
     } else if (cp == '\\') {
-      out += "\\\\";
+      piece = "\\\\";
     } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xFEFF) {
-      for (std::size_t k = 0; k < len; ++k) AppendHex(out, static_cast<unsigned char>(text[i + k]));
+      for (std::size_t k = 0; k < len; ++k) AppendHex(piece, static_cast<unsigned char>(text[i + k]));
     } else {
-      out.append(text.substr(i, len));
+      piece.assign(text.substr(i, len));
     }
-    i += len;
+    if (out.size() + piece.size() > kOutsideTextLimit) {
+      out += "... (" + std::to_string(text.size()) + " bytes in all)";
+      return out;
+    }
+    out += piece;
+    i += len == 0 ? 1 : len;
   }
   return out;
 }

@@ -2,6 +2,7 @@
 // Text that comes from outside the program (the handler's status file, the
 // registry, manifests, server answers) is logged through Escaped: every
 // byte that would make the log line lie or break shows as an escape.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,12 @@ namespace logging {
 //   here.
 // Well-formed UTF-8 other than these (accented letters, CJK, emoji) is kept
 // as it is.
+// Whatever its size, the text takes at most kOutsideTextLimit characters of
+// a line: an escaped form that would be longer is cut there (never inside
+// an escape or a character) and followed by "... (<n> bytes in all)", n the
+// length of the text given.
 [[nodiscard]] std::string Escaped(std::string_view text);
+
+inline constexpr std::size_t kOutsideTextLimit = 1024;
 
 }  // namespace logging

@@ -24,9 +24,9 @@ namespace net {
 namespace {
 
 constexpr std::size_t kFileBufferSize = 1024 * 1024;
-// Redirections followed per attempt: libcurl's own limit since 8.3. Older
-// libcurl follows without end, so a redirect loop would hold every attempt
-// until the transfer limit.
+// Redirections followed per attempt (libcurl's own limit since 8.3), so a
+// redirect loop fails its attempt instead of holding it until the transfer
+// limit.
 constexpr long kMaxRedirects = 30;
 
 std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* file) {
@@ -83,6 +83,57 @@ std::string MaskCredentialHeaders(std::string text) {
     lineStart = lineEnd + 1;
   }
   return text;
+}
+
+// Scheme, host and port of a URL (the port libcurl would use when none is
+// given), as libcurl's URL parser reads them; false when it cannot.
+struct Origin {
+  std::string scheme;
+  std::string host;
+  std::string port;
+};
+
+bool OriginOf(const std::string& url, Origin& origin) {
+  CURLU* parsed = curl_url();
+  if (parsed == nullptr) return false;
+  bool ok = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+  const std::pair<CURLUPart, std::string*> parts[] = {{CURLUPART_SCHEME, &origin.scheme},
+                                                      {CURLUPART_HOST, &origin.host},
+                                                      {CURLUPART_PORT, &origin.port}};
+  for (const auto& [part, out] : parts) {
+    char* text = nullptr;
+    ok = ok && curl_url_get(parsed, part, &text, CURLU_DEFAULT_PORT) == CURLUE_OK;
+    if (text != nullptr) {
+      *out = text;
+      curl_free(text);
+    }
+  }
+  curl_url_cleanup(parsed);
+  for (char& c : origin.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : origin.host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ok;
+}
+
+// The custom headers (the API key) go to the origin of the URL the transfer
+// was given, never to another one a redirect names.
+bool SameOrigin(const std::string& a, const std::string& b) {
+  Origin x;
+  Origin y;
+  return OriginOf(a, x) && OriginOf(b, y) && x.scheme == y.scheme && x.host == y.host &&
+         x.port == y.port;
+}
+
+// Why a redirect from the transfer's URL to target is not followed, or null:
+// only http: and https: are fetched, and a transfer that starts on https:
+// stays on it.
+const char* RedirectRefusal(const std::string& url, const std::string& target) {
+  Origin from;
+  Origin to;
+  if (!OriginOf(target, to)) return "it is not a URL that can be fetched";
+  if (to.scheme != "http" && to.scheme != "https") return "only http: and https: URLs are fetched";
+  if (OriginOf(url, from) && from.scheme == "https" && to.scheme != "https")
+    return "a transfer that starts on https: is not taken off it";
+  return nullptr;
 }
 
 float Percent(curl_off_t now, curl_off_t total) {
@@ -216,17 +267,16 @@ void DownloadManager::ApplyTransferOptions(CURL* handle) {
   if (timeoutMs >= 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
   if (connectTimeoutMs >= 0)
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
-  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
   // A connection on which nothing arrives is given up long before the
   // whole-transfer limit, which exists for slow large downloads.
   if (stallSeconds > 0) {
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallSeconds));
   }
-  // HTTP and HTTPS only, for the URL and for every redirection: a file:,
-  // ftp: or smb: URL fails its attempts like an unreachable server.
+  // HTTP and HTTPS only: a file:, ftp: or smb: URL fails its attempts like
+  // an unreachable server. Redirections are followed by RunAttempts, not by
+  // libcurl.
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   if (const long ssl = TransferSslOptions(); ssl != 0)
     curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, ssl);
   progress = DownloadProgress();
@@ -273,6 +323,13 @@ std::int32_t DownloadManager::DownloadToMemory(const std::string& url, long& htt
 // one; a memory transfer empties the body before every attempt, sends the
 // custom headers, traces when the switch is on and gives the caller the
 // last status.
+//
+// Redirections are followed here, one request at a time on the attempt's
+// handle, up to kMaxRedirects: a redirection's own body is dropped, the
+// custom headers go only to the origin (scheme, host and port) of the URL
+// given, and a redirection that leaves http: and https:, or takes a
+// transfer that started on https: off it, fails the attempt with a line
+// that names where it pointed.
 std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destination& to) {
   std::int32_t result = Ok;
   for (std::int32_t attempt = 0; maxAttempts < 0 || attempt < maxAttempts; ++attempt) {
@@ -296,7 +353,6 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
       // libcurl hands over 16 KiB at a time: gather them into large writes.
       std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferSize);
     }
-    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
     const bool proxyOk = ApplyProxy(handle.get(), url, to.origin);
     ApplyTransferOptions(handle.get());
     if (to.body != nullptr) {
@@ -321,14 +377,50 @@ std::int32_t DownloadManager::RunAttempts(const std::string& url, const Destinat
     }
     curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
-    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    if (to.body != nullptr) {
-      if (headerList) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headerList.get());
-      if (to.configure != nullptr && *to.configure) (*to.configure)(handle.get());
-    }
+    if (to.body != nullptr && to.configure != nullptr && *to.configure)
+      (*to.configure)(handle.get());
 
-    CURLcode rc = proxyOk ? curl_easy_perform(handle.get()) : CURLE_COULDNT_RESOLVE_PROXY;
-    const long status = proxyOk ? ResponseStatus(handle.get()) : 0;
+    CURLcode rc = CURLE_COULDNT_RESOLVE_PROXY;
+    long status = 0;
+    std::string current = url;
+    for (long redirects = 0; proxyOk; ++redirects) {
+      curl_easy_setopt(handle.get(), CURLOPT_URL, current.c_str());
+      if (to.body != nullptr) {
+        curl_slist* custom = headerList && SameOrigin(current, url) ? headerList.get() : nullptr;
+        curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, custom);
+      }
+      rc = curl_easy_perform(handle.get());
+      status = ResponseStatus(handle.get());
+      char* location = nullptr;
+      if (rc != CURLE_OK || status < 300 || status > 399 ||
+          curl_easy_getinfo(handle.get(), CURLINFO_REDIRECT_URL, &location) != CURLE_OK ||
+          location == nullptr)
+        break;
+      const std::string target = location;
+      if (redirects >= kMaxRedirects) {
+        rc = CURLE_TOO_MANY_REDIRECTS;
+        break;
+      }
+      if (const char* why = RedirectRefusal(url, target)) {
+        logging::Error("[{0}] the redirection to {1} is refused: {2}. Url: {3}", to.origin,
+                       logging::Escaped(target), why, logging::Escaped(url));
+        rc = CURLE_UNSUPPORTED_PROTOCOL;
+        break;
+      }
+      // What came with the redirection is not the answer.
+      if (to.body != nullptr) to.body->clear();
+      if (file) {
+        file.reset();
+        file = platform::win::OpenFile(*to.path, "wb");
+        if (!file) {
+          rc = CURLE_WRITE_ERROR;
+          break;
+        }
+        std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferSize);
+        curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+      }
+      current = target;
+    }
     if (to.status != nullptr) *to.status = status;
     // A file that cannot be completed on disk fails the attempt.
     if (file && std::fclose(file.release()) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;

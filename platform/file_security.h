@@ -22,6 +22,7 @@ constexpr DWORD kFileShareDelete = 0x00000004;
 constexpr DWORD kOpenExisting = 3;
 constexpr DWORD kFileFlagOpenReparsePoint = 0x00200000;
 constexpr DWORD kMoveFileReplaceExisting = 0x00000001;
+constexpr DWORD kMoveFileWriteThrough = 0x00000008;
 
 // A file handle from CreateFileA (null when there is none); freeing it is
 // CloseHandle, defined by each backend.
@@ -45,7 +46,9 @@ using FileHandle = ScopedGeneric<void*, FileHandleTraits>;
 
 // MoveFileExA(from, to, flags): renames a file or folder (a link itself, not
 // what it points to). Without kMoveFileReplaceExisting an existing target
-// fails with 183.
+// fails with 183; a target with the read-only attribute is never replaced
+// (5). With kMoveFileWriteThrough the call returns once the rename is on
+// the disk.
 BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags);
 
 // What InspectFolder finds out about a path, never following a link.
@@ -61,7 +64,7 @@ struct FolderInfo {
   // long as it exists (GetFileInformationByHandle); and its size in bytes.
   DWORD volumeSerial = 0;
   std::uint64_t fileIndex = 0;
-  std::uint64_t size = 0;
+  std::uint64_t size = 0;  // bytes of a file (of a link: its own)
   std::string ownerSid;   // the owner as a SID string ("S-1-5-18")
   std::string ownerName;  // "DOMAIN\name" of the owner; the SID string when it has no name
 };
@@ -81,7 +84,7 @@ struct FolderInfo {
 // Opens the path itself (CreateFileA with FILE_FLAG_BACKUP_SEMANTICS and
 // FILE_FLAG_OPEN_REPARSE_POINT, asking only for its attributes and access
 // list, so a file another program holds without sharing can be inspected
-// too), reads its attributes and last-write time and, through the same
+// too), reads its attributes, size and last-write time and, through the same
 // handle, its owner and DACL (GetSecurityInfo). Returns a Win32 error code:
 // 0, 2/3 when nothing is there, 5 when its DACL refuses even reading it
 // (whoever may delete in its parent folder can still rename it).

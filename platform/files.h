@@ -24,6 +24,20 @@ using FilePtr = ScopedGeneric<std::FILE*, FileTraits>;
 
 // Thread's last Win32 error, as GetLastError.
 [[nodiscard]] DWORD GetLastError();
+// SetLastError.
+void SetLastError(DWORD error);
+
+// fclose, with its outcome: FALSE, with the last error (112 when the disk is
+// full), when the stream's buffered bytes cannot be written, an earlier
+// write to the stream failed, or the close itself fails. The stream is
+// closed in every case.
+BOOL CloseFile(FilePtr& file);
+
+// Writes the stream's buffered bytes and has the system put the file's data
+// on the disk (fflush, then FlushFileBuffers on the stream's handle). FALSE,
+// with the last error, when either fails or an earlier write to the stream
+// failed. For a stream opened in binary mode.
+BOOL FlushFileBuffers(std::FILE* file);
 
 [[nodiscard]] BOOL CreateDirectoryA(const std::string& path);
 BOOL DeleteFileA(const std::string& path);

@@ -21,8 +21,10 @@ int SHCreateDirectoryExA(const std::string& path);
 // its length, or 0 on failure.
 DWORD GetTempPathA(std::string& path);
 
-// GetModuleFileNameA(no module): the program's own file in Windows form;
-// returns its length, or 0 on failure.
-DWORD GetModuleFileNameA(std::string& path);
+// GetModuleFileNameA(no module, a buffer of size characters): the program's
+// own file in Windows form. Returns its length; a name of size characters or
+// more is cut to size - 1 characters and the call returns size (last error
+// 122, ERROR_INSUFFICIENT_BUFFER); 0 on failure.
+DWORD GetModuleFileNameA(std::string& path, DWORD size);
 
 }  // namespace platform::win

@@ -19,6 +19,7 @@ constexpr DWORD kErrorAccessDenied = 5;
 constexpr DWORD kErrorInvalidHandle = 6;
 constexpr DWORD kErrorNoMoreFiles = 18;
 constexpr DWORD kErrorWriteProtect = 19;
+constexpr DWORD kErrorWriteFault = 29;
 constexpr DWORD kErrorSharingViolation = 32;
 constexpr DWORD kErrorFileExists = 80;
 constexpr DWORD kErrorInvalidParameter = 87;

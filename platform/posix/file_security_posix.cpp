@@ -170,11 +170,27 @@ BOOL MoveFileExA(const std::string& from, const std::string& to, DWORD flags) {
       return 0;
     }
   }
+  // Windows replaces no file that has the read-only attribute.
+  if ((flags & kMoveFileReplaceExisting) != 0 && posix::HasReadOnlyAttribute(hostTo)) {
+    SetLastError(kErrorAccessDenied);
+    return 0;
+  }
   const unsigned int how = (flags & kMoveFileReplaceExisting) != 0 ? 0 : RENAME_NOREPLACE;
   if (::renameat2(AT_FDCWD, hostFrom.c_str(), AT_FDCWD, hostTo.c_str(), how) != 0) {
     const int e = errno;
     SetLastError(e == EEXIST ? kErrorAlreadyExists : ErrorOf(e, hostTo));
     return 0;
+  }
+  if ((flags & kMoveFileWriteThrough) != 0) {
+    // The rename is on the disk once the folder that holds the new name is.
+    const auto slash = hostTo.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : hostTo.substr(0, slash));
+    posix::ScopedFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || ::fsync(dir.get()) != 0) {
+      SetLastError(ErrnoToWin32(errno));
+      return 0;
+    }
   }
   SetLastError(kErrorSuccess);
   return 1;
@@ -202,7 +218,7 @@ DWORD InspectFolder(const std::string& path, FolderInfo& info) {
   info.lastWriteTime = ToFileTime(st.st_mtim);
   info.volumeSerial = static_cast<DWORD>(st.st_dev);
   info.fileIndex = static_cast<std::uint64_t>(st.st_ino);
-  info.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  info.size = static_cast<std::uint64_t>(st.st_size);
   info.ownerSid = UnixUserSid(st.st_uid);
   info.ownerName = UserNameOf(st.st_uid);
   if (info.ownerName.empty()) info.ownerName = info.ownerSid;

@@ -23,7 +23,6 @@ using posix::ErrnoToWin32;
 using posix::RetryOnEintr;
 using posix::ScopedDir;
 using posix::ScopedFd;
-using posix::SetLastError;
 
 // The error Windows gives for a missing file: 3 when its folder is missing
 // as well, otherwise 2.
@@ -140,6 +139,47 @@ struct FindState {
 }  // namespace
 
 DWORD GetLastError() { return posix::LastError(); }
+
+void SetLastError(DWORD error) { posix::SetLastError(error); }
+
+namespace {
+
+// The last error of a stream write that failed: errno of the failing
+// write(2) (ENOSPC: 112), which the C library leaves as it was; 29
+// (ERROR_WRITE_FAULT) when there is none.
+BOOL StreamFailed(int err) {
+  SetLastError(err != 0 ? ErrnoToWin32(err) : kErrorWriteFault);
+  return 0;
+}
+
+}  // namespace
+
+BOOL CloseFile(FilePtr& file) {
+  std::FILE* f = file.release();
+  if (f == nullptr) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  // errno still holds what an earlier failed write of the stream left.
+  const bool flushed = std::fflush(f) == 0 && std::ferror(f) == 0;
+  const int flushError = errno;
+  errno = 0;
+  const bool closed = std::fclose(f) == 0;
+  if (!flushed) return StreamFailed(flushError);
+  if (!closed) return StreamFailed(errno);
+  return 1;
+}
+
+BOOL FlushFileBuffers(std::FILE* file) {
+  if (file == nullptr) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  if (std::fflush(file) != 0 || std::ferror(file) != 0) return StreamFailed(errno);
+  const int fd = ::fileno(file);
+  if (fd < 0 || ::fsync(fd) != 0) return StreamFailed(errno != 0 ? errno : EBADF);
+  return 1;
+}
 
 FilePtr OpenFile(const std::string& path, const char* mode) {
   ParsedMode pm;

@@ -75,7 +75,7 @@ DWORD GetTempPathA(std::string& path) {
   return static_cast<DWORD>(result.size());
 }
 
-DWORD GetModuleFileNameA(std::string& path) {
+DWORD GetModuleFileNameA(std::string& path, DWORD size) {
   char buf[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) {
@@ -83,14 +83,21 @@ DWORD GetModuleFileNameA(std::string& path) {
     return 0;
   }
   buf[n] = '\0';
-  path = posix::ToWindowsPath(buf);
-  // A 260-character buffer, as the program passes: a longer name is cut to
-  // 259 characters and the call returns the buffer size.
-  if (path.size() >= kMaxPath) {
-    path.resize(kMaxPath - 1);
+  std::string whole = posix::ToWindowsPath(buf);
+  // As the narrow call fills a buffer of size characters: a name that does
+  // not fit with its terminating NUL is cut to size - 1 characters and the
+  // call returns the buffer size.
+  if (size == 0) {
     posix::SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
-    return kMaxPath;
+    return 0;
   }
+  if (whole.size() >= size) {
+    path = whole.substr(0, size - 1);
+    posix::SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+    return size;
+  }
+  path = whole;
+  posix::SetLastError(kErrorSuccess);
   return static_cast<DWORD>(path.size());
 }
 

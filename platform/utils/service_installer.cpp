@@ -161,6 +161,14 @@ w::DWORD ServiceInstaller::Start() {
   return result;
 }
 
+bool ServiceInstaller::QueryStatus(w::ServiceStatusProcess& status) const {
+  if (!service_) {
+    w::SetLastError(w::kErrorInvalidHandle);
+    return false;
+  }
+  return QueryProcessStatus(service_.get(), status);
+}
+
 w::DWORD ServiceInstaller::Stop() {
   logging::Info("[{0}] - Stop request", kStopTag);
   if (!manager_) {

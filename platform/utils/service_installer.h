@@ -55,6 +55,10 @@ class ServiceInstaller {
   [[nodiscard]] win::DWORD Start();
   // Asks the service to stop and waits while it stops.
   [[nodiscard]] win::DWORD Stop();
+  // The service's status now, through the handle the last Start or Stop
+  // opened (QueryServiceStatusEx); false, with the last error, when there
+  // is none or the query fails.
+  [[nodiscard]] bool QueryStatus(win::ServiceStatusProcess& status) const;
 
  private:
   // Start's waits for a stop: polls once a second (after a first sleep when

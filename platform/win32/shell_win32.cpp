@@ -26,10 +26,11 @@ DWORD GetTempPathA(std::string& path) {
   return n;
 }
 
-DWORD GetModuleFileNameA(std::string& path) {
-  char buf[MAX_PATH] = {};
-  const ::DWORD n = ::GetModuleFileNameA(nullptr, buf, MAX_PATH);
-  if (n > 0) path.assign(buf, n < MAX_PATH ? n : MAX_PATH - 1);
+DWORD GetModuleFileNameA(std::string& path, DWORD size) {
+  std::string buf(size, '\0');
+  const ::DWORD n = ::GetModuleFileNameA(nullptr, buf.data(), size);
+  // A cut name fills the buffer (Windows XP leaves it without a NUL).
+  if (n > 0) path.assign(buf.data(), n < size ? n : size - 1);
   return n;
 }
 

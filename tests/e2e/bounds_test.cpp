@@ -11,6 +11,12 @@ using namespace zyra_e2e;
 
 namespace {
 
+std::string Repeated(const std::string& piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
 // No raw control byte, BOM or NUL reaches the console (lines end in LF).
 void ExpectNoRawBytes(const StubRun& run) {
   for (const char c : run.stdoutText) {
@@ -20,6 +26,16 @@ void ExpectNoRawBytes(const StubRun& run) {
     if (!(u == '\n' || u >= 0x20)) return;
   }
   EXPECT_EQ(run.stdoutText.find("\xEF\xBB\xBF"), std::string::npos);
+}
+
+// Outside text takes at most 1024 characters of a line; the program's own
+// words around it, the time stamp and the level add less than 256.
+constexpr std::size_t kLongestLine = 1024 + 256;
+
+void ExpectNoLineLongerThanTheBound(const StubRun& run) {
+  std::istringstream in(run.stdoutText);
+  for (std::string line; std::getline(in, line);)
+    EXPECT_LE(line.size(), kLongestLine) << line.substr(0, 200) << "...";
 }
 
 }  // namespace
@@ -33,7 +49,9 @@ TEST_F(Cause, StatusTextIsLoggedEscaped) {
            {"\xEF\xBB\xBFRoom provision success.", "\\xEF\\xBB\\xBFRoom provision success."},
            {"Room provision success.\r\nRoom provision success.",
             "Room provision success.\\r\\nRoom provision success."},
-           {"Room\x1B[2Kprovision\x01", "Room\\x1B[2Kprovision\\x01"}}) {
+           {"Room\x1B[2Kprovision\x01", "Room\\x1B[2Kprovision\\x01"},
+           // As long as an answer may be: cut where its escapes reach 1024 characters.
+           {std::string(4096, '\x01'), Repeated("\\x01", 256) + "... (4096 bytes in all)"}}) {
     SCOPED_TRACE(logged);
     m.InstallHandlerService({"--behaviour", "failure", "--text", text});
     const auto run = m.RunStub();
@@ -41,6 +59,7 @@ TEST_F(Cause, StatusTextIsLoggedEscaped) {
     ExpectCauseThen(run, Quote("info  Room provision completed."),
                     "info  Room provision result: " + logged);
     ExpectNoRawBytes(run);
+    ExpectNoLineLongerThanTheBound(run);
   }
   {
     SCOPED_TRACE("UTF-16LE");
@@ -212,4 +231,81 @@ TEST_F(Cause, EndlessManifestBodyIsRefusedAtThirtyTwoMebibytes) {
     EXPECT_GT(maxRssKiB, 0);
     EXPECT_LT(maxRssKiB, 256L * 1024);
   }
+}
+
+namespace {
+
+// The stub under a launcher that writes its peak resident memory (KiB) to
+// the file named.
+std::vector<std::string> MeasuringPeakMemory(const std::string& rssFile) {
+  return {"/usr/bin/python3", "-c",
+          "import resource, subprocess, sys\n"
+          "rc = subprocess.call(sys.argv[2:])\n"
+          "open(sys.argv[1], 'w').write(str(resource.getrusage("
+          "resource.RUSAGE_CHILDREN).ru_maxrss))\n"
+          "sys.exit(rc if rc >= 0 else 255)\n",
+          rssFile};
+}
+
+}  // namespace
+
+// A status file of 1 GiB (sparse, after the success text) is no answer: at
+// each poll one line gives its size and the poll counts as one that read
+// nothing; the wait runs to its deadline. Only 4 KiB of it are ever read.
+TEST_F(Cause, StatusFileLargerThanAnAnswerIsNotRead) {
+  m.SetInstalledAgentVersion("2.0.0");
+  m.InstallHandlerService({"--behaviour", "silent"});
+  const std::string rssFile = m.root() + "/maxrss.txt";
+  m.SetStubLauncher(MeasuringPeakMemory(rssFile));
+  const std::string status = m.C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt");
+  std::atomic<bool> done{false};
+  std::thread handler([&] {
+    while (!done) {
+      if (m.ReadFile(status) == "Provisioning room. Please wait...") {
+        std::ofstream(status, std::ios::binary) << "Room provision success.";
+        fs::resize_file(status, 1ull << 30);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const auto run = m.RunStub();
+  done = true;
+  handler.join();
+  ExpectEnded(m, run, 125);
+  const std::string tooLarge =
+      "warning  C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt holds 1073741824 bytes, "
+      "more than the 4096 an answer can be: it is not read.";
+  const auto& lines = run.consoleMessages;
+  long pairs = 0;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+    if (lines[i] == tooLarge && lines[i + 1] == "info  Cannot get room provision result. Will retry...")
+      ++pairs;
+  // The first poll may still find the placeholder.
+  EXPECT_GE(pairs, 9) << run.stdoutText;
+  EXPECT_THAT(lines, Contains("info  Timeout! ZyraHandler has not completed room provision."));
+  EXPECT_THAT(lines, Not(Contains("info  Room provision result: Room provision success.")));
+  const long maxRssKiB = std::stol("0" + m.ReadFile(rssFile));
+  std::printf("peak resident memory of the stub: %ld KiB\n", maxRssKiB);
+  EXPECT_GT(maxRssKiB, 0);
+  EXPECT_LT(maxRssKiB, 256L * 1024);
+}
+
+// An update manifest that is one unterminated string of 4 MiB: the
+// parser's message quotes the whole token, and its line is cut at the bound
+// with the message's length named.
+TEST_F(Cause, TheParsersMessageAboutAHugeTokenIsCut) {
+  const std::string body = "\"" + std::string(4u << 20, 'x');
+  Inject([&body](const std::string& p, int) -> std::optional<Reply> {
+    if (!EndsWith(p, kManifestPath)) return std::nullopt;
+    return Reply{Reply::kWhole, Ok(body)};
+  });
+  const auto run = m.RunStub();
+  ExpectEnded(m, run, 123);
+  ExpectCauseThen(run,
+                  Quote("error  [DownloadLatestUpdateManifest] - Update manifest " + ManifestUrl()) +
+                      "(\\?\\S*)? is not usable: parse error at line 1, column [0-9]+: .*'\"x+"
+                      "\\.\\.\\. \\([0-9]+ bytes in all\\)\\. Result: 30002",
+                  "error  Cannot download ZyraAgent version file.");
+  ExpectNoLineLongerThanTheBound(run);
 }

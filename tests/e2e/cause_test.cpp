@@ -2,6 +2,8 @@
 // that reports it: a signature that does not validate, unusable manifests
 // and version files, a wait that read nothing, a result file that cannot be
 // written; and a huge "ttl" is clamped.
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -161,4 +163,142 @@ TEST_F(Cause, TtlOutsideTheThirtyTwoBitRangeIsClamped) {
     }
     EXPECT_EQ(Find(run.consoleMessages, ".*TTL=-.*"), -1) << run.stdoutText;
   }
+}
+
+// A token that cannot be staged leaves the earlier staged token byte for
+// byte and nothing beside it, each with its cause: an empty file, a link or
+// a folder under the token's name (only a file is a token).
+TEST_F(Cause, ATokenThatCannotBeStagedLeavesTheEarlierOneAsItWas) {
+  const std::string staged = m.C("ProgramData/Corvane/CorvZyra/provision-token.data");
+  const std::string beside = m.C("Program Files/CorvZyra/CorvZyraProvisionToken.json");
+  const std::string tokenPath = "C:\\Program Files\\CorvZyra\\CorvZyraProvisionToken.json";
+  const std::string elsewhere = m.root() + "/another-rooms-token.json";
+  std::ofstream(elsewhere, std::ios::binary) << "another room's token";
+  const std::vector<std::tuple<std::string, std::function<void()>, std::string, std::string>> cases{
+      {"empty", [&] { m.PutToken(""); },
+       "error  The token " + Quote(tokenPath) + " is empty: there is nothing to stage\\.",
+       "error  Cannot copy token to provision folder."},
+      {"link", [&] { fs::create_symlink(elsewhere, beside); },
+       "error  " + Quote(tokenPath) + " is a junction or symbolic link, not a file: it is not taken "
+       "as the token\\.",
+       "error  Cannot find provision token."},
+      {"folder", [&] { fs::create_directory(beside); },
+       "error  " + Quote(tokenPath) + " is a folder, not a file: it is not taken as the token\\.",
+       "error  Cannot find provision token."}};
+  for (const auto& [name, put, cause, designLine] : cases) {
+    SCOPED_TRACE(name);
+    fs::remove_all(beside);
+    put();
+    std::ofstream(staged, std::ios::binary) << "this room's token, staged before";
+    const auto run = m.RunStub();
+    ExpectEnded(m, run, 122);
+    ExpectCauseThen(run, cause, designLine);
+    EXPECT_EQ(m.ReadFile(staged), "this room's token, staged before");
+    EXPECT_THAT(Names(m.C("ProgramData/Corvane/CorvZyra")),
+                Not(Contains("provision-token.data.partial")));
+  }
+}
+
+// The program's own path is read whole, however long. A token path the
+// narrow file functions can open (259 characters) is staged; one longer is
+// refused with its length, and the token is never looked for higher up
+// (where a path cut to 259 characters would lead: another room's token).
+TEST_F(Cause, ALongProgramPathNeverStagesAnotherRoomsToken) {
+  const std::string staged = m.C("ProgramData/Corvane/CorvZyra/provision-token.data");
+  const std::string upper = "Rooms/" + std::string(200, 'b');
+  fs::create_directories(m.C(upper));
+  std::ofstream(m.C(upper + "/CorvZyraProvisionToken.json"), std::ios::binary) << "room A's token";
+  const std::string installed = m.root() + "/stub-copy";
+  fs::copy_file(m.StubPath(), installed);
+  // "C:\" + folder + "\CorvZyraProvisionToken.json": 259, 260 and 308 characters.
+  for (const std::size_t lastFolder : {21u, 22u, 70u}) {
+    const std::string folder = upper + "/" + std::string(lastFolder, 'c');
+    const std::string token = "C:\\" + folder + "\\CorvZyraProvisionToken.json";
+    SCOPED_TRACE(token.size());
+    fs::create_directories(m.C(folder));
+    std::ofstream(m.C(folder + "/CorvZyraProvisionToken.json"), std::ios::binary) << "room B";
+    // The stub runs from there (its own path is what /proc/self/exe names).
+    const std::string program = m.C(folder + "/CorvZyraProvisionStub");
+    fs::copy_file(installed, program, fs::copy_options::overwrite_existing);
+    fs::remove(m.StubPath());
+    fs::create_symlink(program, m.StubPath());
+    std::ofstream(staged, std::ios::binary) << "room B, staged before";
+    const auto run = m.RunStub();
+    if (token.size() <= 259) {
+      ExpectEnded(m, run, 0);
+      // The handler service picked up this room's token (and removed it).
+      EXPECT_THAT(m.ReadFile(m.root() + "/handler.out"),
+                  HasSubstr("picked up the provisioning token (6 bytes)"));
+      continue;
+    }
+    ExpectEnded(m, run, 122);
+    std::string windowsToken = token;
+    std::replace(windowsToken.begin(), windowsToken.end(), '/', '\\');
+    ExpectCauseThen(run,
+                    Quote("error  Cannot look for the token beside the program: " + windowsToken +
+                          " is " + std::to_string(token.size()) +
+                          " characters long, more than the 259 the file functions can open."),
+                    "error  Cannot find provision token.");
+    EXPECT_EQ(m.ReadFile(staged), "room B, staged before");
+  }
+}
+
+// A full data folder (a small tmpfs over it, in a private mount namespace)
+// while a 57,344-byte token is staged: the copy fails with the disk's
+// error, the earlier staged token stays as it was, nothing is left beside it.
+TEST_F(Cause, AFullDataFolderKeepsTheEarlierStagedToken) {
+  if (!CanUsePrivateMounts()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
+  const std::string data = m.C("ProgramData/Corvane/CorvZyra");
+  std::ofstream(data + "/provision-token.data", std::ios::binary) << "this room's good token";
+  m.PutToken(std::string(57344, 't'));
+  const std::string saved = m.root() + "/data-saved";
+  const std::string after = m.root() + "/after";
+  fs::create_directories(after);
+  m.SetStubLauncher(InPrivateMounts(
+      "cp -a " + Quoted(data) + " " + Quoted(saved) + " && mount -t tmpfs -o size=64k,mode=0755 " +
+          "zyrafull " + Quoted(data) + " && cp -a " + Quoted(saved + "/.") + " " + Quoted(data) +
+          " && { cat /dev/zero > " + Quoted(data + "/filler") + " 2>/dev/null; true; }",
+      "cp " + Quoted(data + "/provision-token.data") + " " + Quoted(after) + "; ls -A " +
+          Quoted(data) + " > " + Quoted(after + "/names")));
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 122) << run.stdoutText;
+  ExpectCauseThen(run,
+                  Quote("error  Cannot write the token to C:\\ProgramData\\Corvane\\CorvZyra/"
+                        "provision-token.data.partial: error 112."),
+                  "error  Cannot copy token to provision folder.");
+  EXPECT_EQ(m.ReadFile(after + "/provision-token.data"), "this room's good token");
+  EXPECT_THAT(m.ReadFile(after + "/names"), Not(HasSubstr("partial")));
+}
+
+// The exchange folder full (a small tmpfs over it, the download folder in
+// it on a tmpfs of its own): every result write and the placeholder name
+// the file and the disk's error, and none is left cut in the folder. The
+// handler never sees a placeholder: the wait runs to its deadline.
+TEST_F(Cause, AFullExchangeFolderNamesEveryWriteThatFails) {
+  if (!CanUsePrivateMounts()) GTEST_SKIP() << "no private mount namespaces here (needs root)";
+  m.SetInstalledAgentVersion("2.0.0");  // current: the handler is restarted
+  m.InstallHandlerService({"--behaviour", "silent"});
+  const std::string exchange = m.C("Windows/Temp/CorvZyra");
+  fs::create_directories(exchange);
+  const std::string names = m.root() + "/exchange-names";
+  m.SetStubLauncher(InPrivateMounts(
+      "mount -t tmpfs -o size=64k,mode=0755 zyrafull " + Quoted(exchange) + " && mkdir " +
+          Quoted(exchange + "/ZHDownload") + " && mount -t tmpfs -o size=4m,mode=0755 zyradl " +
+          Quoted(exchange + "/ZHDownload") + " && { cat /dev/zero > " +
+          Quoted(exchange + "/filler") + " 2>/dev/null; true; }",
+      "ls -A " + Quoted(exchange) + " > " + Quoted(names)));
+  const auto run = m.RunStub();
+  EXPECT_EQ(run.exitCode, 125) << run.stdoutText;
+  const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
+  ExpectCauseThen(run, Quote(std::string("info  Result 9 is written to ") + kResultPath),
+                  std::string("error  Cannot write result 9 to ") + kResultPath + ": error 112.");
+  EXPECT_THAT(run.consoleMessages,
+              Contains(std::string("error  Cannot write result 8 to ") + kResultPath + ": error 112."));
+  ExpectCauseThen(run, Quote("error  Cannot write the placeholder to " + status + ": error 112."),
+                  "info  Waiting for ZyraHandler to provision the room");
+  ExpectCauseThen(run, Quote(std::string("error  Cannot write result 125 to ") + kResultPath +
+                             ": error 112."),
+                  "info  CorvZyraProvisionStub completed.");
+  EXPECT_THAT(run.consoleMessages, Contains("info  Timeout! ZyraHandler has not completed room provision."));
+  EXPECT_EQ(m.ReadFile(names), "ZHDownload\nfiller\n");
 }

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "app/file_helpers.h"
+#include "app/token_staging.h"
 #include "platform/clock.h"
+#include "platform/error_text.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 #include "tests/support/test_support.h"
@@ -82,6 +84,60 @@ TEST_F(ScratchFolder, WriteWholeFileTruncatesAndNeedsItsFolder) {
   EXPECT_EQ(zyra_test::ReadBytes(p), "short");
   EXPECT_FALSE(app::WriteWholeFile(Path("missing-folder\\x.txt"), "x"));
   EXPECT_FALSE(app::WriteWholeFile("", "x"));
+}
+
+// A read with a limit takes a file of up to limit bytes whole and refuses
+// a longer one without taking it.
+TEST_F(ScratchFolder, ABoundedReadRefusesALongerFile) {
+  const std::string p = Path("answer.txt");
+  std::string text = "previous";
+  bool tooLong = false;
+  ASSERT_TRUE(zyra_test::WriteBytes(p, std::string(4096, 'a')));
+  EXPECT_TRUE(app::ReadWholeFile(p, text, 4096, tooLong));
+  EXPECT_FALSE(tooLong);
+  EXPECT_EQ(text, std::string(4096, 'a'));
+  text = "previous";
+  ASSERT_TRUE(zyra_test::WriteBytes(p, std::string(4097, 'a')));
+  EXPECT_FALSE(app::ReadWholeFile(p, text, 4096, tooLong));
+  EXPECT_TRUE(tooLong);
+  EXPECT_EQ(text, "previous");
+}
+
+// The token goes in place of the staged one in one step; a copy that fails
+// leaves the staged one as it was and nothing beside it.
+TEST_F(ScratchFolder, CopyTokenReplacesTheStagedTokenWholeOrNotAtAll) {
+  const std::string staged = Path("provision-token.data");
+  ASSERT_TRUE(zyra_test::WriteBytes(staged, "the earlier, longer token"));
+  ASSERT_TRUE(zyra_test::WriteBytes(Path("token.json"), std::string("new\0\r\ntoken", 12)));
+  EXPECT_TRUE(app::CopyToken(Path("token.json"), staged));
+  EXPECT_EQ(zyra_test::ReadBytes(staged), std::string("new\0\r\ntoken", 12));
+  ASSERT_TRUE(zyra_test::WriteBytes(Path("empty.json"), ""));
+  EXPECT_FALSE(app::CopyToken(Path("empty.json"), staged));
+  EXPECT_FALSE(app::CopyToken(Path("absent.json"), staged));
+  EXPECT_EQ(zyra_test::ReadBytes(staged), std::string("new\0\r\ntoken", 12));
+  EXPECT_THAT(app::ListFiles(dir_),
+              UnorderedElementsAre("provision-token.data", "token.json", "empty.json"));
+}
+
+// The program's own path, read whole whatever the first buffer; the narrow
+// call cuts a name that does not fit and says so by returning the size.
+TEST(ProgramPath, IsReadWholeAndTheNarrowCallCutsToItsBuffer) {
+  std::string whole;
+  ASSERT_TRUE(app::GetProgramPath(whole));
+  ASSERT_GT(whole.size(), 3u);
+  std::string cut;
+  EXPECT_EQ(w::GetModuleFileNameA(cut, 4), 4u);
+  EXPECT_EQ(cut, whole.substr(0, 3));
+}
+
+// Windows' words for the codes a handler service leaves, on one line.
+TEST(ErrorText, NamesServiceCodesOnOneLine) {
+  for (const w::DWORD code : {1060u, 1067u}) {
+    std::string text;
+    EXPECT_GT(w::FormatMessageW(code, text), 0u) << code;
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+  }
 }
 
 TEST_F(ScratchFolder, ReadWholeFileLeavesTextAloneWhenTheFileCannotBeOpened) {

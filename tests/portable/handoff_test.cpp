@@ -210,7 +210,9 @@ TEST_F(HandOff, AnOldVerdictThatCannotBeOverwrittenIsNoAnswer) {
     EXPECT_FALSE(app::HandOffToHandler());
     EXPECT_EQ(polls_, 10);  // to the deadline, as for a handler that never answers
     const auto lines = log.Lines();
-    EXPECT_EQ(lines.at(0), std::string("warning|Cannot write ") + app::kStatusFile +
+    EXPECT_EQ(lines.at(0), std::string("error|Cannot write the placeholder to ") +
+                               app::kStatusFile + ": error 32.");
+    EXPECT_EQ(lines.at(1), std::string("warning|Cannot write ") + app::kStatusFile +
                                ": its content is from before this run and is no result.");
     EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
     EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");
@@ -253,7 +255,9 @@ TEST_F(HandOff, AnOldVerdictThatCouldNeitherBeWrittenNorReadIsNoAnswerOnceReleas
   EXPECT_FALSE(app::HandOffToHandler());
   EXPECT_EQ(polls_, 10);
   const auto lines = log.Lines();
-  EXPECT_EQ(lines.at(0), std::string("warning|Cannot write ") + app::kStatusFile +
+  EXPECT_EQ(lines.at(0), std::string("error|Cannot write the placeholder to ") + app::kStatusFile +
+                             ": error 32.");
+  EXPECT_EQ(lines.at(1), std::string("warning|Cannot write ") + app::kStatusFile +
                              ": its content is from before this run and is no result.");
   EXPECT_EQ(Count(lines, "info|Cannot get room provision result. Will retry..."), 10);
   EXPECT_EQ(lines.back(), "info|Timeout! ZyraHandler has not completed room provision.");

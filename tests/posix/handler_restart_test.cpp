@@ -62,6 +62,27 @@ TEST_F(HandlerRestart, CountsOnlyWhenTheStartSucceedsToo) {
   zyra_test::CapturedLog log;
   EXPECT_FALSE(app::RestartHandlerService());
   EXPECT_THAT(log.Lines(), Contains("info|[ServiceInstaller::Stop] - CorvZyraHandler is stopped."));
-  EXPECT_EQ(log.Lines().back(), "error|[ServiceInstaller::Start] - CorvZyraHandler failed to start");
+  const auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "error|[ServiceInstaller::Start] - CorvZyraHandler failed to start");
+  // Then why no verdict can come, with Windows' words for the error.
+  EXPECT_EQ(lines.back(),
+            "error|ZyraHandler cannot answer: the handler service CorvZyraHandler could not be "
+            "started, error 193: %1 is not a valid Win32 application.");
   EXPECT_THAT(sleeps_, ElementsAre(5000u));
+}
+
+// A service whose program ends at once, without a report: the start gives
+// up on it ("Service not started.") and the restart counts, but one line
+// names why no verdict can come, in words.
+TEST_F(HandlerRestart, AServiceThatEndsAtOnceIsNamedAsNotRunning) {
+  InstallService("CorvZyraHandler", "#!/bin/sh\nexit 0\n");
+  watched_ = "CorvZyraHandler";
+  zyra_test::CapturedLog log;
+  EXPECT_TRUE(app::RestartHandlerService());
+  const auto lines = log.Lines();
+  EXPECT_THAT(lines, Contains("info|[ServiceInstaller::Start] -   Exit Code: 1067"));
+  EXPECT_EQ(lines.back(),
+            "error|ZyraHandler cannot answer: the handler service CorvZyraHandler is not running "
+            "(state 1, stopped), exit code 1067: The process terminated unexpectedly.");
 }

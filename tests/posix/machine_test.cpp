@@ -91,11 +91,23 @@ TEST(EmulatedPaths, HostPathsShowInWindowsForm) {
   EXPECT_EQ(px::ToWindowsPath("/usr/bin"), "Z:\\usr\\bin");
 }
 
-TEST(EmulatedShell, ModuleFileNameIsInWindowsForm) {
+// In Windows form, and cut as the narrow call cuts it: a buffer too small
+// for the name and its NUL gets size - 1 characters, the call returns size
+// with error 122.
+TEST(EmulatedShell, ModuleFileNameIsInWindowsFormAndCutToItsBuffer) {
   std::string self;
-  ASSERT_GT(w::GetModuleFileNameA(self), 0u);
+  const w::DWORD n = w::GetModuleFileNameA(self, 32768);
+  ASSERT_GT(n, 0u);
+  EXPECT_EQ(n, self.size());
   EXPECT_EQ(self.rfind("Z:\\", 0), 0u) << self;  // the test binary lives outside drive_c
   EXPECT_THAT(self, ::testing::EndsWith("\\zyra_unit_tests"));
+  std::string cut;
+  EXPECT_EQ(w::GetModuleFileNameA(cut, n), n);
+  EXPECT_EQ(w::GetLastError(), 122u);
+  EXPECT_EQ(cut, self.substr(0, n - 1));
+  std::string whole;
+  EXPECT_EQ(w::GetModuleFileNameA(whole, n + 1), n);
+  EXPECT_EQ(whole, self);
 }
 
 TEST(EmulatedShell, FoldersResolveOnlyWhenTheyExist) {

@@ -10,7 +10,9 @@
 #include <string>
 
 #include "tests/scenarios/scenario.h"
+#include "tests/support/http_server.h"
 #include "tests/support/kerberos_realm.h"
+#include "tests/support/loopback.h"
 #include "tests/support/private_network.h"
 #include "tests/support/squid_proxy.h"
 
@@ -104,6 +106,65 @@ TEST_P(Scenario, AFileUrlInTheManifestIsNeverRead) {
       << run.stdoutText;
   ExpectInstallerNeverRan();
   EXPECT_THAT(m->DownloadFolder(), IsEmpty());
+}
+
+// The manifest URL (https://127.0.0.1) redirects within its own origin,
+// then to another host (https://localhost, the same server under another
+// name), which redirects to plain http://. The API key goes with the first
+// two requests only; the step off https: is refused with a line naming
+// where it pointed, on each of the five attempts, and the plain server is
+// never asked. The run ends with 123.
+TEST_P(Scenario, RedirectsKeepTheKeyToItsHostAndNeverLeaveHttps) {
+  zyra_test::TestHttpServer plain;
+  const auto cert = zyra_test::MakeLoopbackCertificate(m->Location() + "/redirect-tls");
+  zyra_test::TestHttpServer tls(cert.cert, cert.key);
+  if (!m->TrustServerCertificate(cert.cert))
+    GTEST_SKIP() << "this machine cannot give the stub a private trust store (needs root)";
+  m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+  m->OfferAgent({"1.0.0"});
+  m->RegisterHandlerService({"--behaviour", "success"});
+  const std::string manifestUrl = m->PointManifestAt(tls.Url(""));
+  const std::string manifestPath = manifestUrl.substr(tls.Url("").size());
+  const std::string otherHost = "https://localhost:" + std::to_string(tls.port());
+  const std::string downgrade = plain.Url("/corvane.com/plain");
+  const auto redirect = [](const std::string& to) {
+    return [to](const httplib::Request&, httplib::Response& res) {
+      res.status = 302;
+      res.set_header("Location", to);
+    };
+  };
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    tls.Expect("GET", manifestPath, redirect("/corvane.com/same-origin"));
+    tls.Expect("GET", "/corvane.com/same-origin", redirect(otherHost + "/corvane.com/other-host"));
+    tls.Expect("GET", "/corvane.com/other-host", redirect(downgrade));
+  }
+  RunStub();
+  ExpectEndedWith(123);
+  const auto requests = tls.Requests();
+  ASSERT_EQ(requests.size(), 15u);
+  for (const auto& r : requests) {
+    SCOPED_TRACE(r.path);
+    const bool toTheGivenHost = r.path != "/corvane.com/other-host";
+    EXPECT_EQ(r.headers.count("X-API-KEY"), toTheGivenHost ? 1u : 0u);
+    const auto host = r.headers.find("Host");
+    ASSERT_NE(host, r.headers.end());
+    EXPECT_EQ(host->second.rfind(toTheGivenHost ? "127.0.0.1:" : "localhost:", 0), 0u) << host->second;
+  }
+  EXPECT_THAT(plain.Requests(), IsEmpty());
+  const std::string refused = "error  [DownloadManager::DownloadToMemory] the redirection to " +
+                              downgrade +
+                              " is refused: a transfer that starts on https: is not taken off "
+                              "it. Url: " + manifestUrl;
+  const auto log = m->LogMessages();
+  long pairs = 0;
+  for (std::size_t i = 0; i + 1 < log.size(); ++i)
+    if (log[i].rfind(refused, 0) == 0 &&
+        log[i + 1].rfind("error  [DownloadManager::DownloadToMemory] CURL error: Unsupported "
+                         "protocol http code: 302 Url: " + manifestUrl, 0) == 0)
+      ++pairs;
+  EXPECT_EQ(pairs, 5) << Joined(log);
+  ExpectLogged({"error  Cannot download ZyraAgent version file."});
+  ExpectInstallerNeverRan();
 }
 
 // A company network in a network namespace of the test's own: the proxy is

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,6 +89,19 @@ class Scenario : public ::testing::TestWithParam<MachineKind> {
       }
       ++at;
     }
+  }
+
+  // The log holds the message line, and the message right after it matches
+  // the regular expression next.
+  void ExpectNextMatches(const std::string& line, const std::string& next) {
+    const auto log = m->LogMessages();
+    const auto at = std::find(log.begin(), log.end(), line);
+    if (at == log.end() || at + 1 == log.end()) {
+      ADD_FAILURE() << "not logged, or last: " << line << "\nlog:\n" << Joined(log);
+      return;
+    }
+    EXPECT_TRUE(std::regex_match(*(at + 1), std::regex(next)))
+        << "after: " << line << "\nwanted: " << next << "\ngot: " << *(at + 1);
   }
 
   void ExpectNotLogged(const std::string& message) {

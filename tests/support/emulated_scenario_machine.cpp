@@ -143,6 +143,21 @@ class EmulatedScenarioMachine : public ScenarioMachine {
     return true;
   }
 
+  std::string PointManifestAt(const std::string& baseUrl) override {
+    const std::string url = baseUrl + "/corvane.com/api/files/manifest/zyra/latest";
+    std::ofstream(m_.C("ProgramData/Corvane/CorvZyra/zyra-config.json"), std::ios::binary)
+        << "{\"morla\":{\"current\":\"test\",\"available\":[{\"name\":\"test\",\"url\":\""
+        << url << "\"}]}}";
+    return url;
+  }
+
+  bool TrustServerCertificate(const std::string& certFile) override {
+    const auto launcher = TrustedCertificateLauncher(certFile);
+    if (launcher.empty()) return false;
+    m_.SetStubLauncher(launcher);
+    return true;
+  }
+
   void SetStubEnvironment(const std::string& name, const std::string& value) override {
     stubEnv_[name] = value;
   }

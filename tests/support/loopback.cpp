@@ -48,7 +48,7 @@ TestCertificate MakeLoopbackCertificate(const std::string& dir) {
   if (!fs::exists(c.cert)) {
     ProcessOptions o;
     o.argv = {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-              "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+              "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
               "-keyout", c.key, "-out", c.cert};
     Run(o, 60);
   }

@@ -9,8 +9,8 @@ namespace zyra_test {
 // Whether something accepts connections on 127.0.0.1:port.
 [[nodiscard]] bool AcceptsOnLoopback(int port);
 
-// A self-signed certificate for 127.0.0.1 in dir, made with the openssl tool
-// (once per dir).
+// A self-signed certificate for 127.0.0.1 and localhost in dir, made with
+// the openssl tool (once per dir).
 struct TestCertificate {
   std::string cert;
   std::string key;

@@ -114,6 +114,15 @@ class ScenarioMachine {
   // the stub over HTTPS through a proxy.
   virtual bool UseProxy(const ProxySettings& proxy) = 0;
 
+  // The agent configuration names the manifest on another server: baseUrl
+  // followed by the vendor-domain marker and the manifest's path. Returns
+  // that URL. (Call after OfferAgent, which points it at the update server.)
+  virtual std::string PointManifestAt(const std::string& baseUrl) = 0;
+  // The stub trusts the server certificate certFile (PEM) for its later
+  // runs, so that a test's own HTTPS server can answer it. False when this
+  // machine cannot give the stub a trust store of its own.
+  virtual bool TrustServerCertificate(const std::string& certFile) = 0;
+
   // A variable in the stub's environment for every later run (the Kerberos
   // configuration and ticket cache of the account it runs as).
   virtual void SetStubEnvironment(const std::string& name, const std::string& value) = 0;

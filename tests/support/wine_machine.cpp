@@ -186,6 +186,17 @@ class WineMachine : public ScenarioMachine {
     return true;
   }
 
+  std::string PointManifestAt(const std::string& baseUrl) override {
+    const std::string url = baseUrl + "/" + s_.vendorDomain + "/api/files/manifest/zyra/latest";
+    std::ofstream(C("ProgramData/Corvane/CorvZyra/zyra-config.json"), std::ios::binary)
+        << "{\"morla\":{\"current\":\"wine\",\"available\":[{\"name\":\"wine\",\"url\":\""
+        << url << "\"}]}}\n";
+    return url;
+  }
+
+  // Wine's Schannel checks no server certificate at all.
+  bool TrustServerCertificate(const std::string&) override { return true; }
+
   void SetStubEnvironment(const std::string& name, const std::string& value) override {
     stubEnv_[name] = value;
   }

@@ -57,7 +57,7 @@ TEST(Win32Shell, MachineDataFolderAndModuleName) {
   ASSERT_EQ(platform::win::SHGetFolderPathA(platform::win::kCsidlCommonAppData, path), 0);
   EXPECT_EQ(path.size() > 3 && path[1] == ':', true) << path;
   std::string self;
-  ASSERT_GT(platform::win::GetModuleFileNameA(self), 0u);
+  ASSERT_GT(platform::win::GetModuleFileNameA(self, 32768), 0u);
   EXPECT_EQ(self.substr(self.size() - 4), ".exe") << self;
   std::string temp;
   ASSERT_GT(platform::win::GetTempPathA(temp), 0u);

@@ -41,6 +41,8 @@ void Usage() {
                "  trailing-newline  writes the success text followed by a line break\n"
                "  other-case        writes \"ROOM PROVISION SUCCESS.\"\n"
                "  delete            deletes the status file\n"
+               "  end-at-once       ends at once, before it reports anything to the\n"
+               "                    service control manager (a service that dies at start)\n"
                "--service runs as the CorvZyraHandler service (a Win32 service on\n"
                "Windows, the emulated one elsewhere): it picks up\n"
                "C:\\ProgramData\\Corvane\\CorvZyra\\provision-token.data at start and ends\n"
@@ -208,9 +210,10 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  static const char* const kKnown[] = {"success",    "already", "room",
-                                       "failure",    "progress", "silent",
-                                       "trailing-newline", "other-case", "delete"};
+  static const char* const kKnown[] = {"success",    "already",          "room",
+                                       "failure",    "progress",         "silent",
+                                       "trailing-newline", "other-case", "delete",
+                                       "end-at-once"};
   bool known = false;
   for (const char* k : kKnown) known = known || o.behaviour == k;
   if (!known) {
@@ -218,6 +221,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_logFile = o.log;
+  if (o.behaviour == "end-at-once") {
+    Say("ending at once");
+    return 0;
+  }
   if (!o.service) return static_cast<int>(Play(o));
 
   const platform::win::DWORD rc = platform::RunAsService(u"CorvZyraHandler", [&o]() {
