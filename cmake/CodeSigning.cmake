@@ -7,6 +7,9 @@
 # ZYRA_CODE_SIGNING_PASS_FILE names a file whose first line is the
 # pass-phrase of the key or of the PKCS #12 file. ZYRA_CODE_SIGNING_TIMESTAMP_URL,
 # when set, is an RFC 3161 time-stamping service asked at every signing.
+# ZYRA_CODE_SIGNING_CA_FILE names the root (PEM) the release check verifies
+# the signer's chain against, for a company's own CA; by default the
+# system's roots are used.
 #
 # When ZYRA_CODE_SIGNING_CERT is not set, a throwaway development
 # certificate (self-signed, code signing only) and its key are generated in
@@ -15,9 +18,10 @@
 #
 # Results:
 #   ZYRA_CODE_SIGNING_IS_DEVELOPMENT  ON for the development certificate
-#   ZYRA_CODE_SIGNING_TRUST_ANCHOR    the development certificate (a check of
-#                                     the signature trusts it); empty for a
-#                                     real certificate (the system's roots)
+#   ZYRA_CODE_SIGNING_TRUST_ANCHOR    what a check of the signature trusts:
+#                                     the development certificate, or
+#                                     ZYRA_CODE_SIGNING_CA_FILE; empty: the
+#                                     system's roots
 #   ZYRA_CODE_SIGNING_LEAF            the signer's certificate (PEM)
 #   zyra_ship_windows_program(<target> DESCRIPTION <text>)
 #       after every link of <target>: its full symbols go to
@@ -37,6 +41,8 @@ set(ZYRA_CODE_SIGNING_PASS_FILE "" CACHE FILEPATH
     "File holding the pass-phrase of the signing key or PKCS #12 file")
 set(ZYRA_CODE_SIGNING_TIMESTAMP_URL "" CACHE STRING
     "RFC 3161 time-stamping service for the signature (optional)")
+set(ZYRA_CODE_SIGNING_CA_FILE "" CACHE FILEPATH
+    "CA certificates (PEM) the release check verifies the signer's chain against (default: the system's)")
 
 find_program(ZYRA_OSSLSIGNCODE_EXECUTABLE osslsigncode)
 if(NOT ZYRA_OSSLSIGNCODE_EXECUTABLE)
@@ -48,8 +54,8 @@ if(NOT CMAKE_OBJCOPY)
   message(FATAL_ERROR "No objcopy for this toolchain (CMAKE_OBJCOPY): install binutils-mingw-w64")
 endif()
 
-# openssl with the pass-phrase file, when there is one.
-set(_zyra_passin "")
+# openssl with the pass-phrase file, when there is one (never a prompt).
+set(_zyra_passin -passin pass:)
 if(NOT ZYRA_CODE_SIGNING_PASS_FILE STREQUAL "")
   if(NOT EXISTS "${ZYRA_CODE_SIGNING_PASS_FILE}")
     message(FATAL_ERROR "ZYRA_CODE_SIGNING_PASS_FILE: ${ZYRA_CODE_SIGNING_PASS_FILE} does not exist")
@@ -165,9 +171,9 @@ else()
     endif()
   endif()
   execute_process(
-    COMMAND ${ZYRA_OPENSSL_EXECUTABLE} x509 -in "${_leaf}" -noout -subject -ext extendedKeyUsage
+    COMMAND ${ZYRA_OPENSSL_EXECUTABLE} x509 -in "${_leaf}" -noout -ext extendedKeyUsage
     OUTPUT_VARIABLE _text RESULT_VARIABLE _rc)
-  if(NOT _text MATCHES "Code Signing")
+  if(NOT _text MATCHES "Extended Key Usage:[^\n]*\n[^\n]*Code Signing")
     message(FATAL_ERROR "ZYRA_CODE_SIGNING_CERT: the certificate is not for code signing "
                         "(no Code Signing in its extended key usage): ${_text}")
   endif()
@@ -177,8 +183,16 @@ else()
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "ZYRA_CODE_SIGNING_CERT: the certificate has expired")
   endif()
-  string(REGEX MATCH "subject=[^\n]*" _subject "${_text}")
+  execute_process(
+    COMMAND ${ZYRA_OPENSSL_EXECUTABLE} x509 -in "${_leaf}" -noout -subject
+    OUTPUT_VARIABLE _subject OUTPUT_STRIP_TRAILING_WHITESPACE)
   message(STATUS "Code signing: ${_subject}")
+  if(NOT ZYRA_CODE_SIGNING_CA_FILE STREQUAL "")
+    if(NOT EXISTS "${ZYRA_CODE_SIGNING_CA_FILE}")
+      message(FATAL_ERROR "ZYRA_CODE_SIGNING_CA_FILE: ${ZYRA_CODE_SIGNING_CA_FILE} does not exist")
+    endif()
+    set(ZYRA_CODE_SIGNING_TRUST_ANCHOR "${ZYRA_CODE_SIGNING_CA_FILE}")
+  endif()
 endif()
 if(NOT ZYRA_CODE_SIGNING_TIMESTAMP_URL STREQUAL "")
   message(STATUS "Code signing: time stamps from ${ZYRA_CODE_SIGNING_TIMESTAMP_URL}")

@@ -30,6 +30,10 @@ function(zyra_add_release_target target)
     string(REGEX REPLACE "^[^=]*=" "" _${_digest} "${_fp}")
   endforeach()
   string(REPLACE ":" "" _sha1 "${_sha1}")
+  set(_timestamped OFF)
+  if(NOT ZYRA_CODE_SIGNING_TIMESTAMP_URL STREQUAL "")
+    set(_timestamped ON)
+  endif()
   add_custom_target(release
     COMMAND ${CMAKE_COMMAND}
             "-DEXE=$<TARGET_FILE:${target}>"
@@ -40,6 +44,7 @@ function(zyra_add_release_target target)
             "-DPROCESSOR=${CMAKE_SYSTEM_PROCESSOR}"
             "-DVERSION=${PROJECT_VERSION}"
             "-DTRUST=${ZYRA_CODE_SIGNING_TRUST_ANCHOR}"
+            "-DTIMESTAMPED=${_timestamped}"
             "-DDEVELOPMENT=${ZYRA_CODE_SIGNING_IS_DEVELOPMENT}"
             "-DDEVELOPMENT_PACKAGE_KEY=$<IF:$<BOOL:${ZYRA_PACKAGE_PUBLIC_KEY}>,OFF,ON>"
             "-DSIGNER=${_subject}"

@@ -23,7 +23,6 @@ function(run what)
   endif()
 endfunction()
 
-string(TIMESTAMP _start "%s")
 file(SIZE "${EXE}" _linked)
 
 file(REMOVE "${EXE}.stripped" "${EXE}.signed" "${DEBUG_FILE}.tmp")
@@ -59,9 +58,7 @@ file(RENAME "${EXE}.signed" "${EXE}")
 
 file(SIZE "${EXE}" _shipped)
 file(SIZE "${DEBUG_FILE}" _symbols)
-string(TIMESTAMP _end "%s")
-math(EXPR _seconds "${_end} - ${_start}")
 get_filename_component(_exe_name "${EXE}" NAME)
 get_filename_component(_debug_name "${DEBUG_FILE}" NAME)
 message(STATUS "${_exe_name}: ${_linked} bytes linked, ${_shipped} bytes stripped and signed; "
-               "symbols in ${_debug_name} (${_symbols} bytes); ${_seconds} s")
+               "symbols in ${_debug_name} (${_symbols} bytes)")

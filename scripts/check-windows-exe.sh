@@ -9,28 +9,33 @@
 #     supported Windows versions 7 to 11, UTF-8 as its code page;
 #   - its Authenticode signature (osslsigncode verify): SHA-256, the digest
 #     matches the file, and the signer's chain verifies against --trust (a
-#     development certificate) or else the system's roots;
+#     development certificate, a company's CA) or else the system's roots;
+#     with --timestamped, a time stamp whose signature verifies (against
+#     --trust and the system's roots);
 #   - no debug section and no symbol table; a debug link whose file lies
 #     beside it with the CRC-32 the link records;
 #   - when SHA256SUMS lies beside it (a release folder): it lists every
 #     other file of the folder, and each matches.
-# usage: check-windows-exe.sh [--version X.Y.Z] [--trust CERT.pem] FILE.exe i386|x86-64
+# usage: check-windows-exe.sh [--version X.Y.Z] [--trust CERT.pem] [--timestamped]
+#                             FILE.exe i386|x86-64
 #   --version  default: the project version of CMakeLists.txt
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 version=""
 trust=""
+timestamped=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --version) version=$2; shift 2 ;;
     --trust) trust=$2; shift 2 ;;
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --timestamped) timestamped=1; shift ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
 done
-[ $# -eq 2 ] || { echo "usage: check-windows-exe.sh [--version X.Y.Z] [--trust CERT.pem] FILE.exe i386|x86-64" >&2; exit 2; }
+[ $# -eq 2 ] || { sed -n '/^# usage:/,/^#   --version/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 exe=$1
 arch=$2
 case "$arch" in
@@ -109,7 +114,12 @@ done
 
 # The signature.
 verify=(osslsigncode verify -in "$exe")
-[ -z "$trust" ] || verify+=(-CAfile "$trust")
+if [ -n "$trust" ]; then
+  # A time stamp may come from a public service while the signer's chain
+  # ends in the trust anchor: the service is checked against both.
+  cat "$trust" /etc/ssl/certs/ca-certificates.crt >"$scratch/tsa.pem" 2>/dev/null || cp "$trust" "$scratch/tsa.pem"
+  verify+=(-CAfile "$trust" -TSA-CAfile "$scratch/tsa.pem")
+fi
 if ! "${verify[@]}" >"$scratch/verify.out" 2>&1; then
   grep -E 'MISMATCH|Error|error|failed' "$scratch/verify.out" | sed 's/^/    /' >&2 || true
   fail "the signature does not verify (${verify[*]})"
@@ -117,6 +127,12 @@ fi
 grep -q '^Signature verification: ok' "$scratch/verify.out" || fail "osslsigncode did not report a verified signature"
 grep -q 'MISMATCH' "$scratch/verify.out" && fail "osslsigncode reports a mismatch"
 grep -qE '^Message digest algorithm *: SHA256' "$scratch/verify.out" || fail "the signature's digest is not SHA-256"
+stamp=""
+if [ "$timestamped" -eq 1 ]; then
+  grep -q '^Timestamp Server Signature verification: ok' "$scratch/verify.out" ||
+    fail "no time stamp that verifies ($(grep -E '^Timestamp' "$scratch/verify.out" | head -n 1))"
+  stamp=", time-stamped $(sed -nE 's/^[[:space:]]*Timestamp time: //p' "$scratch/verify.out" | head -n 1)"
+fi
 signer=$(sed -nE 's/^[[:space:]]*Subject: //p' "$scratch/verify.out" | head -n 1)
 
 # Symbols apart.
@@ -147,4 +163,4 @@ if [ -f "$folder/SHA256SUMS" ]; then
 fi
 
 echo "$exe: $format console program; DLLs: $dlls"
-echo "$exe: version $version ($(value ProductName), $(value CompanyName)); manifest: $level, code page $codepage; signed (SHA-256) by $signer$([ -z "$trust" ] || echo ", chain verified against $(basename "$trust")"); no debug sections, symbols in $debug_name$sums"
+echo "$exe: version $version ($(value ProductName), $(value CompanyName)); manifest: $level, code page $codepage; signed (SHA-256) by $signer$([ -z "$trust" ] || echo ", chain verified against $(basename "$trust")")$stamp; no debug sections, symbols in $debug_name$sums"
