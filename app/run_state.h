@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/result_code.h"
+#include "app/version.h"
 
 namespace app {
 
@@ -22,9 +23,6 @@ inline constexpr const char* kInstallerName = "CorvZyraAgent-Setup";
 inline constexpr const char* kInstallerExtension = ".exe";
 inline constexpr const char* kManifestName = "CorvZyraAgent-Setup.exe";
 inline constexpr const char* kManifestExtension = ".manifest";
-inline constexpr int kVersionMajor = 3;
-inline constexpr int kVersionMinor = 1;
-inline constexpr int kVersionBuild = 112;
 
 // State of one run, owned by ProvisioningRun for its whole duration.
 struct RunState {

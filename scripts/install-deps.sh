@@ -9,8 +9,10 @@
 #            no squid, no i386 architecture.
 #   --tests  everything: the demo's set, then the test tools (GoogleTest,
 #            squid, tinyproxy, a Kerberos KDC, clang for the fuzzers, ccache),
-#            mingw-w64, wine64 with winbind (Samba's ntlm_auth, which Wine's
-#            NTLM calls), and, optional, 32-bit Wine.
+#            mingw-w64 with osslsigncode (signs the Windows program) and
+#            libxml2-utils (xmllint: its manifest is checked), wine64 with
+#            winbind (Samba's ntlm_auth, which Wine's NTLM calls), and,
+#            optional, 32-bit Wine.
 #
 # A package index that fails (a mirror in sync) is retried, then left out
 # with one line naming it (scripts/lib/apt.sh). 32-bit Wine (wine32:i386,
@@ -32,7 +34,7 @@ purpose=tests
 case "${1:-}" in
   ""|--tests) purpose=tests ;;
   --demo) purpose=demo ;;
-  -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   *) echo "install-deps: unknown option '$1' (use --demo or --tests)" >&2; exit 2 ;;
 esac
 
@@ -47,6 +49,7 @@ TEST_PACKAGES=(
   tinyproxy squid curl time iproute2 busybox util-linux
   krb5-kdc krb5-admin-server krb5-user
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+  osslsigncode libxml2-utils
   wine64 winbind
   clang llvm ccache
 )

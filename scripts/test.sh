@@ -10,7 +10,8 @@
 #     fresh 64-bit prefix);
 #   - builds the Windows libraries for the targets needed (i686 always, for
 #     the shipping program; x86-64 only when 32-bit programs cannot run);
-#   - builds the shipping i686 program and checks its executable;
+#   - builds the shipping i686 program (signed, symbols apart) and makes and
+#     checks its release folder (build/windows-i686/release);
 #   - runs the Windows unit tests: the i686 build under 32-bit Wine, or, where
 #     32-bit programs cannot run, the x86-64 build under wine64;
 #   - runs the Wine scenarios of the Linux build (ctest label wine) against
@@ -137,11 +138,16 @@ step "windows libraries" bash scripts/build-windows-deps.sh "$deps" || true
 echo "== Windows i686 (the shipping program) =="
 # Tests are built only where they run.
 if [ "$win_arch" = i686 ]; then i686_tests=ON; else i686_tests=OFF; fi
+# The build leaves the program signed and stripped, its symbols beside it;
+# the release folder (target "release": program, symbols, administrator's
+# guide, README.txt, SHA256SUMS) is made and checked by
+# scripts/check-windows-exe.sh (architecture, DLLs, version resource,
+# manifest, signature against the development certificate, no debug
+# sections, debug link, checksums) before it replaces the last one.
 if step "windows-i686 build" cmake --preset windows-i686 -DZYRA_BUILD_TESTS=$i686_tests >/dev/null &&
    step "windows-i686 build" cmake --build --preset windows-i686 -j "$jobs" &&
-   step "windows-i686 exe check" bash scripts/check-windows-exe.sh \
-     build/windows-i686/app/CorvZyraProvisionStub.exe i386; then
-  summary+=("windows-i686: CorvZyraProvisionStub.exe links (PE32 console, system DLLs only)")
+   step "windows-i686 release folder" cmake --build --preset windows-i686 --target release; then
+  summary+=("windows-i686: build/windows-i686/release checked (PE32 console, system DLLs only, version resource, manifest, Authenticode SHA-256, no debug sections, SHA256SUMS)")
   win_built=$([ "$win_arch" = i686 ] && echo 1 || echo 0)
 else
   win_built=0

@@ -110,6 +110,35 @@ TEST_P(Scenario, WithoutTheExchangeFolderNoResultFileIsWrittenButTheCodeStands) 
               ElementsAre("info  Provisioning Token not found"));
 }
 
+// The stub in a folder, and the temporary folder, named beyond any one
+// legacy code page (Greek, Cyrillic, Japanese; the handler made the exchange
+// folder in C:\Windows\Temp, as it does): the token is found beside the
+// stub, the installer is downloaded, validated and run in the temporary
+// folder under its own name, and the room is provisioned.
+TEST_P(Scenario, NonAsciiProgramAndTemporaryFoldersWork) {
+  const std::string program = "Program Files/CorvZyra Ωμέγα Приём 会議室";
+  const std::string temp = "Temp/Zyra Ü Ω Ж 会";
+  m->MoveStubTo(program);
+  m->SetTempFolder(temp);
+  if (!m->MakeExchangeFolderAsTheHandler()) GTEST_SKIP() << "this machine cannot show it";
+  OfferAndRun({"2.4.1"});
+  ExpectEndedWith(0);
+  ExpectLogged({"info  Downloading ZyraAgent 2.4.1", "info  ZyraAgent version 2.4.1 installed.",
+                "info  Room provision result: Room provision success."});
+  ExpectInstallerRanSilentlyOnce();
+  EXPECT_EQ(HandlerLines("picked up the provisioning token"), 1) << m->HandlerLog();
+  // The installer stays in the download folder, which has the temporary
+  // folder's own name (not one mangled through a code page).
+  std::vector<std::string> left;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(
+           m->DriveCOnHost(temp + "/CorvZyra/ZHDownload"), ec))
+    left.push_back(e.path().filename().string());
+  EXPECT_FALSE(ec) << ec.message();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("CorvZyraAgent-Setup-", 0), 0u) << left[0];
+}
+
 // The handler answers success: the token is staged whole (over an older
 // one), the status file goes, and the room is provisioned.
 TEST_P(Scenario, HandlerSuccessProvisionsTheRoom) {

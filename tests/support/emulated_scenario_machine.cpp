@@ -77,9 +77,8 @@ class EmulatedScenarioMachine : public ScenarioMachine {
 
   void InstallStub() override { m_.InstallStub(); }
   void PutToken(const std::string& content) override { m_.PutToken(content); }
-  void RemoveToken() override {
-    fs::remove(m_.C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
-  }
+  void RemoveToken() override { fs::remove(m_.TokenPath()); }
+  void MoveStubTo(const std::string& onDriveC) override { m_.MoveStubTo(onDriveC); }
   void SetTempFolder(const std::string& onDriveC) override {
     fs::create_directories(m_.C(onDriveC));
     stubEnv_["TMP"] = WindowsPath(onDriveC);

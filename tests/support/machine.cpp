@@ -45,7 +45,10 @@ std::string EmulatedMachine::C(const std::string& relative) const {
 }
 
 std::string EmulatedMachine::StubPath() const {
-  return C("Program Files/CorvZyra/CorvZyraProvisionStub");
+  return C(programFolder_ + "/CorvZyraProvisionStub");
+}
+std::string EmulatedMachine::TokenPath() const {
+  return C(programFolder_ + "/CorvZyraProvisionToken.json");
 }
 std::string EmulatedMachine::ResultFile() const {
   return C("Windows/Temp/CorvZyra/CorvZyraProvisionStub_Result.txt");
@@ -59,8 +62,15 @@ void EmulatedMachine::InstallStub() {
 }
 
 void EmulatedMachine::PutToken(const std::string& content) {
-  std::ofstream(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"), std::ios::binary)
-      << content;
+  std::ofstream(TokenPath(), std::ios::binary) << content;
+}
+
+void EmulatedMachine::MoveStubTo(const std::string& onDriveC) {
+  const std::string stub = StubPath(), token = TokenPath();
+  programFolder_ = onDriveC;
+  fs::create_directories(C(programFolder_));
+  if (fs::exists(stub)) fs::rename(stub, StubPath());
+  if (fs::exists(token)) fs::rename(token, TokenPath());
 }
 
 void EmulatedMachine::WriteRegistry(const std::string& body) {

@@ -40,6 +40,10 @@ class EmulatedMachine {
 
   void InstallStub();
   void PutToken(const std::string& content);
+  // The stub (and its token) in another folder on drive C: from now on.
+  void MoveStubTo(const std::string& onDriveC);
+  // The host path of the token beside the stub.
+  [[nodiscard]] std::string TokenPath() const;
   void WriteRegistry(const std::string& body);  // lines after the header
   void SetLogLevel(int level);
 
@@ -117,6 +121,7 @@ class EmulatedMachine {
   void WriteAgentConfig();
 
   std::string root_;
+  std::string programFolder_ = "Program Files/CorvZyra";  // on drive C:
   bool kept_ = false;
   bool realClock_ = false;
   Process* handler_ = nullptr;

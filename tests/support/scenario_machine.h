@@ -91,6 +91,9 @@ class ScenarioMachine {
   virtual void PutToken(const std::string& content) = 0;
   // No token beside the stub.
   virtual void RemoveToken() = 0;
+  // The stub and its token moved to another folder on drive C: ("Program
+  // Files/X"), made when missing; the runs start it there.
+  virtual void MoveStubTo(const std::string& onDriveC) = 0;
   // The temporary folder (TMP) of the account the stub runs as: a folder on
   // drive C: ("Temp"), made when missing.
   virtual void SetTempFolder(const std::string& onDriveC) = 0;

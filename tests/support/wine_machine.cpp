@@ -46,7 +46,6 @@ namespace {
 
 using namespace wine;
 
-constexpr const char* kProgram = "C:\\Program Files\\CorvZyra\\CorvZyraProvisionStub.exe";
 constexpr const char* kInstallerDir = "C:\\CorvZyraTest\\installer";
 constexpr double kStubTimeoutSeconds = 1500;
 
@@ -93,15 +92,24 @@ class WineMachine : public ScenarioMachine {
   [[nodiscard]] bool CarriesWideExitCodes() const override { return true; }
 
   void InstallStub() override {
-    fs::copy_file(s_.stub, C("Program Files/CorvZyra/CorvZyraProvisionStub.exe"),
+    fs::copy_file(s_.stub, C(programFolder_ + "/CorvZyraProvisionStub.exe"),
                   fs::copy_options::overwrite_existing);
   }
   void PutToken(const std::string& content) override {
-    std::ofstream(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"), std::ios::binary)
+    std::ofstream(C(programFolder_ + "/CorvZyraProvisionToken.json"), std::ios::binary)
         << content;
   }
-  void RemoveToken() override {
-    fs::remove(C("Program Files/CorvZyra/CorvZyraProvisionToken.json"));
+  void RemoveToken() override { fs::remove(C(programFolder_ + "/CorvZyraProvisionToken.json")); }
+  void MoveStubTo(const std::string& onDriveC) override {
+    fs::create_directories(C(onDriveC));
+    for (const char* name : {"CorvZyraProvisionStub.exe", "CorvZyraProvisionToken.json"})
+      if (fs::exists(C(programFolder_ + "/" + name)))
+        fs::rename(C(programFolder_ + "/" + name), C(onDriveC + "/" + name));
+    programFolder_ = onDriveC;
+  }
+  // The stub's Windows path.
+  [[nodiscard]] std::string Program() const {
+    return WindowsPath(programFolder_) + "\\CorvZyraProvisionStub.exe";
   }
   // Wine takes the account's variables from HKCU\Environment.
   void SetTempFolder(const std::string& onDriveC) override {
@@ -275,12 +283,12 @@ class WineMachine : public ScenarioMachine {
   }
 
   StubRun RunStub(bool handlerRunning) override {
-    std::vector<std::string> command = {kProgram};
+    std::vector<std::string> command = {Program()};
     if (handlerRunning) {
       // Wine ends services when no other program runs: start the handler and
       // the stub from one batch file, so that the stub finds it running.
       std::ofstream(C("CorvZyraTest/run-stub.cmd"), std::ios::binary)
-          << "@echo off\r\nnet start CorvZyraHandler\r\n\"" << kProgram
+          << "@echo off\r\nnet start CorvZyraHandler\r\n\"" << Program()
           << "\"\r\nexit /b %ERRORLEVEL%\r\n";
       command = {"cmd", "/c", "C:\\CorvZyraTest\\run-stub.cmd"};
     }
@@ -288,7 +296,7 @@ class WineMachine : public ScenarioMachine {
   }
 
   StubRun RunStubWithArguments(const std::vector<std::string>& args) override {
-    std::vector<std::string> command = {kProgram};
+    std::vector<std::string> command = {Program()};
     command.insert(command.end(), args.begin(), args.end());
     return Launch(command);
   }
@@ -522,6 +530,7 @@ class WineMachine : public ScenarioMachine {
   WineSetup s_;
   std::string work_;
   std::string prefix_;
+  std::string programFolder_ = "Program Files/CorvZyra";  // on drive C:
   std::string cert_, key_, port_;
   Process* updateServer_ = nullptr;
   std::unique_ptr<Process> pacServer_;
