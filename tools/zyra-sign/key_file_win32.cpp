@@ -1,5 +1,8 @@
 #include "tools/zyra-sign/key_file.h"
 
+#include <io.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -37,5 +40,7 @@ bool WriteKeyFile(const std::string& path, const std::string& bytes, bool /*secr
   }
   return true;
 }
+
+bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 
 }  // namespace zyra_sign
