@@ -169,7 +169,7 @@ TEST_F(UpdateServer, SaysWhatItServesAndWhyItRefuses) {
 // Only regular files directly in the folder, never a hidden file or a key
 // (by its name or its content, also one written after the start): each
 // refusal named at start and in the request's answer, none of a key's bytes
-// sent.
+// sent, also of a key found while a file is sent.
 TEST_F(UpdateServer, ServesOnlyTheReleaseAndNamesWhatItRefuses) {
   const auto sh = [&](const std::string& command) {
     ASSERT_EQ(std::system(("cd '" + www + "' && " + command).c_str()), 0) << command;
@@ -209,6 +209,15 @@ TEST_F(UpdateServer, ServesOnlyTheReleaseAndNamesWhatItRefuses) {
     EXPECT_THAT(r.out, AllOf(HasSubstr(why), testing::EndsWith("\n" + status)));
     EXPECT_THAT(r.out, Not(HasSubstr("PRIVATE KEY")));
   }
+  // A key far into a large file written after the start: the file is cut
+  // off before the key's first line, and refused from then on.
+  sh("head -c 3000000 /dev/zero > large.bin && cat private.pem >> large.bin");
+  const ToolRun cut = Get(port, "/large.bin");
+  EXPECT_THAT(cut.out, Not(HasSubstr("PRIVATE KEY")));
+  EXPECT_LT(cut.out.size(), 3000000u);
+  EXPECT_THAT(LogWith("s", "GET /large.bin: stopped after"),
+              HasSubstr("it holds a private key (refused from now on)"));
+  EXPECT_THAT(Get(port, "/large.bin").out, testing::EndsWith("it holds a private key\n\n403"));
   EXPECT_EQ(Get(port, "/CorvZyraAgent-Setup.exe").out, "installer\n200");
   EXPECT_THAT(LogWith("s", "GET /CorvZyraAgent-Setup.exe"),
               AllOf(HasSubstr("GET /private.pem -> 403"),

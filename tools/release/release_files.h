@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <istream>
 #include <string>
+#include <string_view>
 
 namespace zyra_release {
 
@@ -32,6 +33,16 @@ namespace zyra_release {
 // sequence, a DER private key (plain or encrypted) or a PKCS #12 file in its
 // first MiB. Reads the stream to its end in blocks.
 [[nodiscard]] bool HoldsPrivateKey(std::istream& in);
+
+// The checks HoldsPrivateKey makes, for a file checked as it is sent: a
+// private key in the first MiB of the stream (DER, PKCS #12 or PEM), and a
+// PEM private key line in text (a later block of the file with the
+// kPemCarry bytes before it).
+[[nodiscard]] bool StartsWithPrivateKey(std::istream& in);
+[[nodiscard]] bool HoldsPemPrivateKey(std::string_view text);
+// Bytes of the previous block a block is checked with, so that a line
+// "-----BEGIN ... PRIVATE KEY" split between them is found.
+inline constexpr std::size_t kPemCarry = 128;
 
 // The reason NotPublishedBecause gives for a file holding a private key.
 extern const char* const kHoldsPrivateKey;

@@ -39,7 +39,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -96,9 +95,40 @@ void ExclusiveSocketOptions(int sock) {
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+// The files found to hold a private key (at start, or while being sent),
+// by name, with the size and modification time they had then: refused at
+// once from then on.
+class KnownKeys {
+ public:
+  void Add(const fs::path& path) {
+    std::error_code ec;
+    const auto version = Version(path, ec);
+    if (ec) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    known_[path.filename().string()] = version;
+  }
+  bool Has(const fs::path& path) {
+    std::error_code ec;
+    const auto version = Version(path, ec);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = known_.find(path.filename().string());
+    return !ec && it != known_.end() && it->second == version;
+  }
+
+ private:
+  using FileVersion = std::pair<std::uintmax_t, fs::file_time_type>;
+  static FileVersion Version(const fs::path& path, std::error_code& ec) {
+    const auto size = fs::file_size(path, ec);
+    if (ec) return {};
+    return {size, fs::last_write_time(path, ec)};
+  }
+  std::mutex mutex_;
+  std::map<std::string, FileVersion> known_;
+};
+
 // What the server offers and what it will not serve, printed once at start.
 void PrintWhatIsServed(const fs::path& base, const std::string& origin,
-                       const std::string& apiKey) {
+                       const std::string& apiKey, KnownKeys& keys) {
   std::printf("zyra-update-server: serving %s on %s\n", base.c_str(), origin.c_str());
   std::printf("  manifest URL: %s/%s%s (any path ending in %s, any query)\n", origin.c_str(),
               ZYRA_VENDOR_DOMAIN, kManifestSuffix, kManifestSuffix);
@@ -114,6 +144,7 @@ void PrintWhatIsServed(const fs::path& base, const std::string& origin,
   for (const auto& e : fs::directory_iterator(base, ec)) {
     const std::string name = e.path().filename().string();
     std::string why = zyra_release::NotPublishedBecause(base, name);
+    if (why == zyra_release::kHoldsPrivateKey) keys.Add(base / name);
     if (why.empty())
       served.push_back(name);
     else
@@ -129,30 +160,6 @@ void PrintWhatIsServed(const fs::path& base, const std::string& origin,
   }
   std::fflush(stdout);
 }
-
-// Whether a file holds a private key, read once per version of the file
-// (size and modification time) rather than at every request.
-class KeyCheck {
- public:
-  bool HoldsPrivateKey(const std::string& name, std::uintmax_t size, fs::file_time_type mtime,
-                       std::istream& in) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const auto it = known_.find(name);
-      if (it != known_.end() && std::get<0>(it->second) == size &&
-          std::get<1>(it->second) == mtime)
-        return std::get<2>(it->second);
-    }
-    const bool key = zyra_release::HoldsPrivateKey(in);
-    std::lock_guard<std::mutex> lock(mutex_);
-    known_[name] = {size, mtime, key};
-    return key;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, std::tuple<std::uintmax_t, fs::file_time_type, bool>> known_;
-};
 
 // "host:port" of the other end of a socket.
 std::string Peer(int fd) {
@@ -275,7 +282,7 @@ int main(int argc, char** argv) {
         " [headers: " + names + "]" + refused);
   });
 
-  KeyCheck keys;
+  KnownKeys keys;
   server->Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
     std::string body;
     if (EndsWith(req.path, kManifestSuffix)) {
@@ -313,20 +320,23 @@ int main(int argc, char** argv) {
       Refuse(res, 403, "not served: " + why);
       return;
     }
-    // Checked and served from the same open file.
+    if (keys.Has(path)) {
+      Refuse(res, 403, std::string("not served: ") + zyra_release::kHoldsPrivateKey);
+      return;
+    }
+    // Checked and served from the same open file: its first MiB now,
+    // every later block for a PEM key before it is sent.
     auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
     const auto size = fs::file_size(path, ec);
-    const auto mtime = fs::last_write_time(path, ec);
     if (ec || !*file) {
       Refuse(res, 404, "no such file in the served folder");
       return;
     }
-    if (keys.HoldsPrivateKey(name, size, mtime, *file)) {
+    if (zyra_release::StartsWithPrivateKey(*file)) {
+      keys.Add(path);
       Refuse(res, 403, std::string("not served: ") + zyra_release::kHoldsPrivateKey);
       return;
     }
-    file->clear();
-    file->seekg(0);
     if (size == 0) {
       res.set_content("", "application/octet-stream");
       return;
@@ -334,13 +344,21 @@ int main(int argc, char** argv) {
     // Streamed in blocks: packages may be far larger than the server's memory should hold.
     res.set_content_provider(
         static_cast<std::size_t>(size), "application/octet-stream",
-        [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-          char block[1 << 16];
+        [file, path, &keys](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          const std::size_t carry = std::min(offset, zyra_release::kPemCarry);
+          std::vector<char> block(carry + std::min(length, std::size_t{1} << 16));
           file->clear();
-          file->seekg(static_cast<std::streamoff>(offset));
-          file->read(block, static_cast<std::streamsize>(std::min(length, sizeof block)));
-          const std::streamsize got = file->gcount();
-          return got > 0 && sink.write(block, static_cast<std::size_t>(got));
+          file->seekg(static_cast<std::streamoff>(offset - carry));
+          file->read(block.data(), static_cast<std::streamsize>(block.size()));
+          const auto got = static_cast<std::size_t>(file->gcount());
+          if (got <= carry) return false;
+          if (zyra_release::HoldsPemPrivateKey(std::string_view(block.data(), got))) {
+            keys.Add(path);
+            Log("GET /" + path.filename().string() + ": stopped after " + std::to_string(offset) +
+                " bytes: " + zyra_release::kHoldsPrivateKey + " (refused from now on)");
+            return false;
+          }
+          return sink.write(block.data() + carry, got - carry);
         });
   });
 
@@ -364,7 +382,7 @@ int main(int argc, char** argv) {
   const std::string host = bind.find(':') != std::string::npos ? "[" + bind + "]" : bind;
   PrintWhatIsServed(base, std::string(cert.empty() ? "http" : "https") + "://" + host + ":" +
                               std::to_string(port),
-                    apiKey);
+                    apiKey, keys);
 
   httplib::Server* running = server.get();
   std::thread([stopSignals, running, portFile] {
