@@ -1,8 +1,7 @@
 #include "tools/zyra-sign/key_file.h"
 
-#include <io.h>
+#include <windows.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -41,6 +40,10 @@ bool WriteKeyFile(const std::string& path, const std::string& bytes, bool /*secr
   return true;
 }
 
-bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+// A console, not merely a character device (_isatty is true for NUL too).
+bool InputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
 
 }  // namespace zyra_sign

@@ -152,6 +152,7 @@ int OnPassPhrase(char* buf, int size, int /*rwflag*/, void* userdata) {
       pass->known = true;
     }
     OPENSSL_cleanse(entered, sizeof entered);
+    pass->mayAsk = false;  // asked once, whatever came of it
     if (!read) return -1;
   }
   if (!pass->known || pass->text.size() > static_cast<std::size_t>(size)) return -1;
