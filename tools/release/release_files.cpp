@@ -118,9 +118,14 @@ bool HoldsPemPrivateKey(std::string_view text) {
 }
 
 bool StartsWithPrivateKey(std::istream& in) {
-  std::string head(kDerLimit, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(in.gcount()));
+  std::string head;  // as much as there is, up to kDerLimit
+  char block[1 << 16];
+  while (head.size() < kDerLimit) {
+    in.read(block, static_cast<std::streamsize>(std::min(sizeof block, kDerLimit - head.size())));
+    const auto n = static_cast<std::size_t>(in.gcount());
+    if (n == 0) break;
+    head.append(block, n);
+  }
   return IsDerKey(head) || HoldsPemPrivateKey(head);
 }
 
