@@ -269,6 +269,13 @@ std::int32_t UpdateManager::DownloadLatestUpdateManifest(const std::string& entr
   const std::int32_t rc = downloadManager->DownloadToMemory(manifestUrl, status, body);
   downloadManager->RemoveHeader(kApiKeyHeader);
   if (rc != net::Ok) {
+    // The update server's own refusal of the key (a proxy that refuses
+    // credentials with 401 has answered 407 first).
+    if (status == 401 && !downloadManager->proxyAuthRequired)
+      logging::Error(
+          "[DownloadLatestUpdateManifest] - The update server refused the program's API key: "
+          "the manifest request {0} was answered 401 (Unauthorized). Result: {1}",
+          logging::Escaped(manifestUrl), rc);
     logging::Debug("[DownloadLatestUpdateManifest] - Failed to download update manifest. Result: {0}",
                    rc);
     return rc;

@@ -302,3 +302,28 @@ TEST_F(Cause, AFullExchangeFolderNamesEveryWriteThatFails) {
   EXPECT_THAT(run.consoleMessages, Contains("info  Timeout! ZyraHandler has not completed room provision."));
   EXPECT_EQ(m.ReadFile(names), "ZHDownload\nfiller\n");
 }
+
+// The update server answers the manifest request 401 (no proxy): the key is
+// named as refused, after the five transfer errors and before the line that
+// reports the failed download.
+TEST_F(Cause, ManifestRequestRefusedWith401NamesTheApiKey) {
+  Inject([](const std::string& p, int) -> std::optional<Reply> {
+    if (!EndsWith(p, kManifestPath)) return std::nullopt;
+    return Reply{Reply::kWhole,
+                 "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"};
+  });
+  const auto run = m.RunStub();
+  ExpectEnded(m, run, 123);
+  EXPECT_EQ(server.Count(kManifestPath), 5);
+  const std::string cause =
+      Quote("error  [DownloadLatestUpdateManifest] - The update server refused the program's API "
+            "key: the manifest request " + ManifestUrl()) +
+      "(\\?\\S*)? was answered 401 \\(Unauthorized\\)\\. Result: 70003";
+  ExpectCauseThen(run, cause, "error  Cannot download ZyraAgent version file.");
+  const long at = Find(run.consoleMessages, cause);
+  ASSERT_GE(at, 5);
+  for (long i = at - 5; i < at; ++i)
+    EXPECT_THAT(run.consoleMessages[static_cast<std::size_t>(i)],
+                ::testing::MatchesRegex("error  \\[DownloadManager::DownloadToMemory\\] CURL "
+                                        "error: .* http code: 401 Url: .*"));
+}

@@ -16,6 +16,7 @@
 
 #include "tests/support/tool_run.h"
 
+using ::testing::AllOf;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using zyra_test::ReadText;
@@ -123,4 +124,49 @@ TEST_F(MachineCli, RefusesAFolderThatHoldsFilesAndLeavesThem) {
   EXPECT_THAT(r.err, HasSubstr("--root " + root + " is neither missing nor an empty folder"));
   EXPECT_EQ(ReadText(root + "/keep.txt"), "mine");
   EXPECT_FALSE(fs::exists(root + "/drive_c"));
+}
+
+// A build folder copied elsewhere runs its own programs (found from
+// zyra-machine's own place), as does the build --build names; a build that
+// lacks one is refused, named.
+TEST_F(MachineCli, RunsTheProgramsOfItsOwnBuildOrOfTheOneNamed) {
+  const fs::path original = fs::path(ZYRA_MACHINE_CLI).parent_path().parent_path().parent_path();
+  const std::string copy = dir.path() + "/copied-build";
+  const auto link = [&](const std::string& relative) {
+    fs::create_directories(fs::path(copy + "/" + relative).parent_path());
+    fs::create_symlink(original / relative, copy + "/" + relative);
+  };
+  for (const char* program :
+       {"tools/handler_double/zyra-handler-double", "tools/installer_double/zyra-installer-double",
+        "tools/zyra-update-server/zyra-update-server", "tools/zyra-sign/zyra-sign",
+        "dev-keys/package-signing-private.pem"})
+    link(program);
+  // The copy's own file, not a link: it finds its build from where it is.
+  fs::create_directories(copy + "/tools/zyra-machine");
+  fs::copy_file(ZYRA_MACHINE_CLI, copy + "/tools/zyra-machine/zyra-machine");
+  // The copy's "stub" says which it is.
+  fs::create_directories(copy + "/app");
+  std::ofstream(copy + "/app/CorvZyraProvisionStub")
+      << "#!/bin/sh\necho the stub of the copied build\nexit 7\n";
+  fs::permissions(copy + "/app/CorvZyraProvisionStub", fs::perms::owner_all);
+
+  const auto check = [&](const ToolRun& r) {
+    EXPECT_EQ(r.exitCode, 7) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("== Programs of the build " + copy + " =="));
+    EXPECT_THAT(ReadText(root + "/stub.out"), HasSubstr("the stub of the copied build"));
+    EXPECT_THAT(ReadText(root + "/services/CorvZyraHandler/service"),
+                HasSubstr(copy + "/tools/handler_double/zyra-handler-double"));
+    fs::remove_all(root);
+  };
+  check(RunTool({copy + "/tools/zyra-machine/zyra-machine", "--root", root,
+                 "--handler-service=--behaviour success"},
+                dir.path()));
+  check(Lay({"--build", copy, "--handler-service=--behaviour success"}));
+
+  fs::remove(copy + "/tools/zyra-sign/zyra-sign");
+  const ToolRun lacking = Lay({"--build", copy});
+  EXPECT_EQ(lacking.exitCode, 2);
+  EXPECT_THAT(lacking.err, AllOf(HasSubstr("the build folder " + copy + " lacks:"),
+                                 HasSubstr(copy + "/tools/zyra-sign/zyra-sign")));
+  EXPECT_FALSE(fs::exists(root));
 }

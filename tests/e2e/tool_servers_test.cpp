@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/loopback.h"
@@ -120,6 +121,8 @@ TEST_F(UpdateServer, BadArgumentsAreNamed) {
       {{"--root", www, "--cert", www + "/manifest.json"}, "--cert requires --key"},
       {{"--root", www, "--key", www + "/manifest.json"}, "--key requires --cert"},
       {{"--root", www, "--api-key", ""}, "--api-key"},
+      {{"--root", www, "--port-file", dir.path() + "/missing/port"},
+       "the folder " + dir.path() + "/missing does not exist"},
   };
   for (const auto& [args, named] : cases) {
     std::vector<std::string> argv = {ZYRA_UPDATE_SERVER};
@@ -161,6 +164,103 @@ TEST_F(UpdateServer, SaysWhatItServesAndWhyItRefuses) {
   fs::remove(www + "/manifest.json");
   EXPECT_THAT(Get(port, manifest, {"X-API-KEY: K3y"}).out,
               AllOf(HasSubstr("no manifest.json"), HasSubstr("\n404")));
+}
+
+// Only regular files directly in the folder, never a hidden file or a key
+// (by its name or its content, also one written after the start): each
+// refusal named at start and in the request's answer, none of a key's bytes
+// sent, also of a key found while a file is sent.
+TEST_F(UpdateServer, ServesOnlyTheReleaseAndNamesWhatItRefuses) {
+  const auto sh = [&](const std::string& command) {
+    ASSERT_EQ(std::system(("cd '" + www + "' && " + command).c_str()), 0) << command;
+  };
+  sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out private.pem 2>/dev/null");
+  sh("openssl pkey -in private.pem -outform DER -out release.der");
+  sh("(echo notes; cat private.pem; echo more notes) > notes.txt");
+  sh("mkdir tls && cp private.pem tls/server.pem && echo x > id.p12 && echo x > .htpasswd");
+  sh("echo outside > ../outside.exe && ln -s ../outside.exe link.exe");
+  const int port = Start("s");
+  ASSERT_NE(port, 0) << ReadText(dir.path() + "/s.err");
+  sh("cp private.pem later.txt");  // after the start
+
+  const std::vector<std::tuple<std::string, std::string, std::string>> refused = {
+      {"private.pem", "403", "it holds a private key"},
+      {"release.der", "403", "it holds a private key"},
+      {"notes.txt", "403", "it holds a private key"},
+      {"later.txt", "403", "it holds a private key"},
+      {"id.p12", "403", "its name ends in .p12 (a key file)"},
+      {".htpasswd", "403", "its name begins with a dot (a hidden file)"},
+      {"link.exe", "403", "it is a symbolic link"},
+      {"tls", "403", "it is a folder"},
+      {"tls/server.pem", "404", "only the files directly in the served folder are served"},
+      {"tls%2Fserver.pem", "404", "only the files directly in the served folder are served"},
+      {"..%2Foutside.exe", "404", "only the files directly in the served folder are served"},
+  };
+  const std::string banner = Log("s");
+  EXPECT_THAT(banner, AllOf(HasSubstr("  files (2): "), HasSubstr("    CorvZyraAgent-Setup.exe\n"),
+                            HasSubstr("    manifest.json\n"), HasSubstr("  not served (7):\n")));
+  for (const auto& [name, status, why] : refused) {
+    SCOPED_TRACE(name);
+    if (name.find('/') == std::string::npos && name.find('%') == std::string::npos &&
+        name != "later.txt") {
+      EXPECT_THAT(banner, HasSubstr("    " + name + ": " + why));
+    }
+    const ToolRun r = Get(port, "/" + name);
+    EXPECT_THAT(r.out, AllOf(HasSubstr(why), testing::EndsWith("\n" + status)));
+    EXPECT_THAT(r.out, Not(HasSubstr("PRIVATE KEY")));
+  }
+  // A key far into a large file written after the start: the file is cut
+  // off before the key's first line, and refused from then on.
+  sh("head -c 3000000 /dev/zero > large.bin && cat private.pem >> large.bin");
+  const ToolRun cut = Get(port, "/large.bin");
+  EXPECT_THAT(cut.out, Not(HasSubstr("PRIVATE KEY")));
+  EXPECT_LT(cut.out.size(), 3000000u);
+  EXPECT_THAT(LogWith("s", "GET /large.bin: stopped after"),
+              HasSubstr("it holds a private key (refused from now on)"));
+  EXPECT_THAT(Get(port, "/large.bin").out, testing::EndsWith("it holds a private key\n\n403"));
+  EXPECT_EQ(Get(port, "/CorvZyraAgent-Setup.exe").out, "installer\n200");
+  EXPECT_THAT(LogWith("s", "GET /CorvZyraAgent-Setup.exe"),
+              AllOf(HasSubstr("GET /private.pem -> 403"),
+                    HasSubstr("refused: not served: it holds a private key"),
+                    HasSubstr("GET /tls/server.pem -> 404")));
+}
+
+// Ctrl-C or SIGTERM: it says so, removes its port file and exits with 0.
+TEST_F(UpdateServer, StopsOnSigintAndSigtermAndRemovesItsPortFile) {
+  for (const std::string signal : {"INT", "TERM"}) {
+    SCOPED_TRACE(signal);
+    const std::string portFile = dir.path() + "/" + signal + ".port";
+    const ToolRun r = RunTool(
+        {"bash", "-c",
+         "'" + std::string(ZYRA_UPDATE_SERVER) + "' --root '" + www + "' --port-file '" + portFile +
+             "' & until [ -s '" + portFile + "' ]; do sleep 0.01; done; kill -" + signal +
+             " $!; wait $!; echo \"exit $?\""},
+        dir.path(), 30);
+    EXPECT_THAT(r.out, AllOf(HasSubstr("zyra-update-server: SIG" + signal +
+                                       " received: stopping and removing " + portFile),
+                             HasSubstr("zyra-update-server: stopped\n"),
+                             testing::EndsWith("exit 0\n")))
+        << r.err;
+    EXPECT_FALSE(fs::exists(portFile));
+  }
+}
+
+// A plain-HTTP request to the HTTPS port is logged; HTTPS is answered.
+TEST_F(UpdateServer, APlainHttpRequestToTheHttpsPortIsLogged) {
+  const std::string tls = dir.path() + "/tls";
+  fs::create_directories(tls);
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                         "-keyout '" + tls + "/key.pem' -out '" + tls + "/cert.pem' 2>/dev/null")
+                            .c_str()),
+            0);
+  const int port = Start("tls", {"--cert", tls + "/cert.pem", "--key", tls + "/key.pem"});
+  ASSERT_NE(port, 0) << ReadText(dir.path() + "/tls.err");
+  const std::string at = "127.0.0.1:" + std::to_string(port) + "/CorvZyraAgent-Setup.exe";
+  EXPECT_NE(RunTool({"curl", "-s", "http://" + at}, dir.path()).exitCode, 0);
+  EXPECT_EQ(RunTool({"curl", "-sk", "https://" + at}, dir.path()).out, "installer");
+  EXPECT_THAT(LogWith("tls", "GET /CorvZyraAgent-Setup.exe -> 200"),
+              ::testing::ContainsRegex("TLS handshake with 127\\.0\\.0\\.1:[0-9]+ failed: a "
+                                       "plain-HTTP request to this HTTPS port"));
 }
 
 // --- zyra-proxy-report -----------------------------------------------------

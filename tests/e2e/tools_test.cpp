@@ -242,3 +242,99 @@ TEST_F(ZyraSign, ManifestChecksTheBaseUrlTheReleaseAndTheVersionFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a release folder may hold besides the release: the installer named
+// with its version, notes, a key, a hidden file, a folder. Only the release
+// is signed; the program could not use it, and the warnings say why.
+TEST_F(ZyraSign, ManifestWarnsOnAReleaseWithoutItsInstallerAndNamesWhatItLeavesOut) {
+  Write("rel/CorvZyraAgent-Setup-4.2.0.exe", "installer");
+  Write("rel/CorvZyraAgent-Setup.exe.manifest", "{\"version\":\"4.2.0\"}");
+  Write("rel/notes.txt", "release notes");
+  Write("rel/.DS_Store", "x");
+  Write("rel/tls/ca.key", "x");
+  ASSERT_EQ(Sign({"keygen", P("rel/private.pem"), P("public.pem")}).exitCode, 0);
+  const ToolRun r = Sign({"manifest", ZYRA_DEV_PRIVATE_KEY, P("rel"), "https://h/x"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_THAT(r.err, AllOf(HasSubstr("warning: " + P("rel") + " has no CorvZyraAgent-Setup.exe"),
+                           HasSubstr("ends with 123"),
+                           HasSubstr("rename CorvZyraAgent-Setup-4.2.0.exe to "
+                                     "CorvZyraAgent-Setup.exe"),
+                           HasSubstr("signs CorvZyraAgent-Setup-4.2.0.exe, notes.txt, which the "
+                                     "program never asks for"),
+                           HasSubstr("private.pem holds a private key"),
+                           HasSubstr(".DS_Store: its name begins with a dot"),
+                           HasSubstr("tls: it is a folder")));
+  const std::string manifest = ReadText(P("rel/manifest.json"));
+  EXPECT_THAT(manifest, HasSubstr("https://h/x/notes.txt"));
+  for (const char* left : {"private.pem", ".DS_Store", "tls"}) {
+    EXPECT_THAT(manifest, Not(HasSubstr(left)));
+    EXPECT_FALSE(fs::exists(P(std::string("rel/") + left + ".sig"))) << left;
+  }
+}
+
+// The package and its signature swapped: named as such, not as a signature
+// that does not validate (exit 2, not 1).
+TEST_F(ZyraSign, VerifyNamesASecondArgumentThatIsNoSignatureFile) {
+  Write("package.exe", "package");
+  ASSERT_EQ(Sign({"sign", ZYRA_DEV_PRIVATE_KEY, P("package.exe")}).exitCode, 0);
+  const ToolRun swapped = Sign({"verify", P("package.exe.sig"), P("package.exe")});
+  EXPECT_EQ(swapped.exitCode, 2);
+  EXPECT_THAT(swapped.err,
+              AllOf(HasSubstr(P("package.exe") + " is not a signature file"),
+                    HasSubstr("swapped: zyra-sign verify " + P("package.exe") + " " +
+                              P("package.exe.sig")),
+                    Not(HasSubstr("invalid signature"))));
+  Write("other.exe", "other");
+  const ToolRun neither = Sign({"verify", P("package.exe"), P("other.exe")});
+  EXPECT_EQ(neither.exitCode, 2);
+  EXPECT_THAT(neither.err, AllOf(HasSubstr(P("other.exe") + " is not a signature file"),
+                                 HasSubstr("the order is: zyra-sign verify FILE FILE.sig")));
+}
+
+// A key with a pass-phrase: from --pass-file; without it and without a
+// terminal, an error naming --pass-file instead of a prompt; on a terminal,
+// asked for once however often the key is read.
+TEST_F(ZyraSign, AKeyWithAPassPhraseTakesItFromAFileOrATerminalOnce) {
+  ASSERT_EQ(std::system(("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 "
+                         "-aes-128-cbc -pass pass:s3cret -out '" + P("locked.pem") + "'")
+                            .c_str()),
+            0);
+  Write("rel/CorvZyraAgent-Setup.exe", "installer");
+  Write("rel/CorvZyraAgent-Setup.exe.manifest", "{\"version\":\"4.2.0\"}");
+
+  const ToolRun noTerminal = Sign({"sign", P("locked.pem"), P("rel/CorvZyraAgent-Setup.exe")});
+  EXPECT_EQ(noTerminal.exitCode, 2);
+  EXPECT_THAT(noTerminal.err, AllOf(HasSubstr(P("locked.pem") + " is protected by a pass-phrase"),
+                                    HasSubstr("--pass-file")));
+  EXPECT_FALSE(fs::exists(P("rel/CorvZyraAgent-Setup.exe.sig")));
+
+  Write("wrong", "wrong\n");
+  const ToolRun wrong = Sign({"sign", P("locked.pem"), P("rel/CorvZyraAgent-Setup.exe"),
+                              "--pass-file", P("wrong")});
+  EXPECT_EQ(wrong.exitCode, 2);
+  EXPECT_THAT(wrong.err, HasSubstr("the pass-phrase does not open " + P("locked.pem")));
+
+  Write("pass", "s3cret\r\n");
+  const ToolRun given = Sign({"manifest", P("locked.pem"), P("rel"), "https://h/x", "--pass-file",
+                              P("pass")});
+  EXPECT_EQ(given.exitCode, 0) << given.err;
+  EXPECT_TRUE(fs::exists(P("rel/CorvZyraAgent-Setup.exe.sig")));
+
+  if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "no script(1) for a terminal";
+  fs::remove(P("rel/CorvZyraAgent-Setup.exe.sig"));
+  const ToolRun asked = RunTool(
+      {"bash", "-c",
+       "printf 's3cret\\n' | script -qec \"'" + std::string(ZYRA_SIGN) + "' manifest '" +
+           P("locked.pem") + "' '" + P("rel") + "' https://h/x\" /dev/null"},
+      dir.path());
+  EXPECT_EQ(asked.exitCode, 0) << asked.out << asked.err;
+  std::size_t prompts = 0;
+  for (std::size_t at = 0; (at = asked.out.find("Pass-phrase of", at)) != std::string::npos; ++at)
+    ++prompts;
+  EXPECT_EQ(prompts, 1u) << asked.out;
+  EXPECT_TRUE(fs::exists(P("rel/CorvZyraAgent-Setup.exe.sig")));
+}
+
+}  // namespace

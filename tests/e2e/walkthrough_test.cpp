@@ -2,7 +2,9 @@
 // blocks marked "sh walkthrough" are read from the document itself and run
 // in one bash shell, against this build instead of build/release (the build
 // blocks, "sh walkthrough-build", are left out: the test build is made
-// already). It must end with the result file's "provision_result_code: 0".
+// already). It must end with the result file's "provision_result_code: 0",
+// stop at the first command that fails (a trap, not set -e, which a reader's
+// shell would keep) and leave set -e off, as the reader's shell must be left.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,8 +15,10 @@
 #include "tests/support/process.h"
 #include "tests/support/tool_run.h"
 
+using ::testing::ContainsRegex;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -51,7 +55,11 @@ TEST(Walkthrough, TheDocumentedCommandsProvisionTheRoom) {
   ASSERT_THAT(BlocksTagged(doc, "sh walkthrough-build"), HasSubstr("build/release"));
 
   zyra_test::TempFolder work;
-  std::ofstream(work.path() + "/walkthrough.sh") << "set -euo pipefail\n" << script;
+  ASSERT_THAT(script, Not(ContainsRegex("(^|\n)set -e"))) << "a block turns set -e on";
+  std::ofstream(work.path() + "/walkthrough.sh")
+      << "set -uo pipefail\n"
+      << "trap 'echo \"failed: $BASH_COMMAND\" >&2; exit 1' ERR\n"
+      << script << "case $- in *e*) echo 'the blocks left set -e on' >&2; exit 3;; esac\n";
   const zyra_test::ToolRun r =
       zyra_test::RunTool({"bash", work.path() + "/walkthrough.sh"}, ZYRA_SOURCE_DIR, 300,
                          {{"BUILD", ZYRA_BUILD_DIR}, {"WORK", work.path() + "/work"}});

@@ -16,6 +16,40 @@ namespace fs = std::filesystem;
 
 namespace zyra_test {
 
+namespace {
+
+MachinePrograms& Programs() {
+  static MachinePrograms programs{ZYRA_STUB_BINARY,   ZYRA_HANDLER_DOUBLE, ZYRA_INSTALLER_DOUBLE,
+                                  ZYRA_UPDATE_SERVER, ZYRA_SIGN,           ZYRA_DEV_PRIVATE_KEY};
+  return programs;
+}
+
+}  // namespace
+
+MachinePrograms MachineProgramsOf(const std::string& buildDir) {
+  const fs::path b(buildDir);
+  MachinePrograms p;
+  p.stub = (b / "app/CorvZyraProvisionStub").string();
+  p.handlerDouble = (b / "tools/handler_double/zyra-handler-double").string();
+  p.installerDouble = (b / "tools/installer_double/zyra-installer-double").string();
+  p.updateServer = (b / "tools/zyra-update-server/zyra-update-server").string();
+  p.sign = (b / "tools/zyra-sign/zyra-sign").string();
+  p.signingKey = (b / "dev-keys/package-signing-private.pem").string();
+  return p;
+}
+
+std::vector<std::string> MissingPrograms(const MachinePrograms& p, bool withKey) {
+  std::vector<std::string> missing;
+  for (const std::string* program :
+       {&p.stub, &p.handlerDouble, &p.installerDouble, &p.updateServer, &p.sign})
+    if (::access(program->c_str(), X_OK) != 0) missing.push_back(*program);
+  if (withKey && (p.signingKey.empty() || ::access(p.signingKey.c_str(), R_OK) != 0))
+    missing.push_back(p.signingKey.empty() ? "the development signing key" : p.signingKey);
+  return missing;
+}
+
+void UseMachinePrograms(const MachinePrograms& programs) { Programs() = programs; }
+
 EmulatedMachine::EmulatedMachine() {
   char tmpl[] = "/tmp/zyra-e2e-XXXXXX";
   if (::mkdtemp(tmpl) != nullptr) root_ = tmpl;
@@ -58,7 +92,7 @@ std::string EmulatedMachine::LogFile() const {
 }
 
 void EmulatedMachine::InstallStub() {
-  fs::copy_file(ZYRA_STUB_BINARY, StubPath(), fs::copy_options::overwrite_existing);
+  fs::copy_file(Programs().stub, StubPath(), fs::copy_options::overwrite_existing);
 }
 
 void EmulatedMachine::PutToken(const std::string& content) {
@@ -106,7 +140,7 @@ void EmulatedMachine::WriteRegistryState() {
 void EmulatedMachine::InstallHandlerService(const std::vector<std::string>& args) {
   const std::string dir = root_ + "/services/CorvZyraHandler";
   fs::create_directories(dir);
-  std::string cmd = std::string("#!/bin/sh\nexec '") + ZYRA_HANDLER_DOUBLE + "' --service";
+  std::string cmd = std::string("#!/bin/sh\nexec '") + Programs().handlerDouble + "' --service";
   for (const auto& a : args) cmd += " '" + a + "'";
   cmd += " >> '" + root_ + "/handler.out' 2>&1\n";
   std::ofstream(dir + "/service") << cmd;
@@ -119,7 +153,7 @@ void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
                                  const std::string& versionDoc) {
   const std::string www = root_ + "/www";
   fs::create_directories(www);
-  fs::copy_file(ZYRA_INSTALLER_DOUBLE, www + "/CorvZyraAgent-Setup.exe",
+  fs::copy_file(Programs().installerDouble, www + "/CorvZyraAgent-Setup.exe",
                 fs::copy_options::overwrite_existing);
   std::ofstream(www + "/CorvZyraAgent-Setup.exe.manifest", std::ios::binary)
       << (versionDoc.empty() ? "{\"version\":\"" + version + "\"}" : versionDoc);
@@ -127,7 +161,7 @@ void EmulatedMachine::OfferAgent(const std::string& version, int installerExit,
       << "version=" << version << "\nexit=" << installerExit << "\n";
   if (updateServer_ == nullptr) {
     ProcessOptions o;
-    o.argv = {ZYRA_UPDATE_SERVER, "--root", www, "--port-file", root_ + "/server.port"};
+    o.argv = {Programs().updateServer, "--root", www, "--port-file", root_ + "/server.port"};
     if (!certFile_.empty()) o.argv.insert(o.argv.end(), {"--cert", certFile_, "--key", keyFile_});
     o.stdoutFile = root_ + "/server.log";
     updateServer_ = new Process(o);
@@ -177,7 +211,7 @@ void EmulatedMachine::WriteAgentConfig() {
 
 void EmulatedMachine::Resign() {
   ProcessOptions sign;
-  sign.argv = {ZYRA_SIGN, "manifest", ZYRA_DEV_PRIVATE_KEY, root_ + "/www", ServedBaseUrl()};
+  sign.argv = {Programs().sign, "manifest", Programs().signingKey, root_ + "/www", ServedBaseUrl()};
   Run(sign, 60);
 }
 
@@ -206,7 +240,7 @@ void EmulatedMachine::ReadyForHandOff(const std::vector<std::string>& handlerArg
 
 void EmulatedMachine::StartHandler(const std::vector<std::string>& args) {
   ProcessOptions o;
-  o.argv = {ZYRA_HANDLER_DOUBLE};
+  o.argv = {Programs().handlerDouble};
   o.argv.insert(o.argv.end(), args.begin(), args.end());
   o.argv = UnderFaketime(o.argv);
   o.setEnv["ZYRA_MACHINE_ROOT"] = root_;

@@ -12,6 +12,22 @@
 
 namespace zyra_test {
 
+// Where a machine's programs and the key its packages are signed with come
+// from. By default those of the build this builder was compiled in; a copy
+// of a build names its own (MachineProgramsOf).
+struct MachinePrograms {
+  std::string stub, handlerDouble, installerDouble, updateServer, sign;
+  std::string signingKey;  // empty: a build with a real key
+};
+
+// The programs of the build folder buildDir (its app/, tools/ and dev-keys/).
+MachinePrograms MachineProgramsOf(const std::string& buildDir);
+// Those that are missing (not executable; the key, when asked for: not
+// readable), by path.
+std::vector<std::string> MissingPrograms(const MachinePrograms& programs, bool withKey);
+// The programs every machine made from now on uses.
+void UseMachinePrograms(const MachinePrograms& programs);
+
 struct StubRun {
   int exitCode = -1;
   std::string stdoutText;

@@ -4,7 +4,7 @@
 //   zyra-machine --root FOLDER [--log-level N] [--installed-agent VERSION]
 //                [--offer-agent VERSION [--installer-exit N]]
 //                [--handler-service ARGS] [--token TEXT]
-//                [--real-clock] [--times FILE]
+//                [--real-clock] [--times FILE] [--build DIR]
 //
 // FOLDER must be missing or empty; the machine stays there after the run.
 // --offer-agent serves a signed installer double and its version manifest
@@ -17,6 +17,12 @@
 // shows the server's requests, the handler's output, the log, the installed
 // agent version, the exit code and the result file; the exit code is the
 // stub's (1 when it did not end within 90 s).
+//
+// The programs (the stub, the doubles, zyra-update-server, zyra-sign) and
+// the development key packages are signed with are those of the build this
+// zyra-machine belongs to: the build folder two levels above its own file
+// (<build>/tools/zyra-machine/zyra-machine), wherever that folder has been
+// copied or moved; --build DIR names another build folder.
 #include <time.h>
 
 #include <algorithm>
@@ -92,6 +98,10 @@ int main(int argc, char** argv) {
   app.add_option("--token", tokenText, "Provisioning token beside the program");
   app.add_flag("--real-clock", realClock, "Run the stub on the real clock (not libfaketime x100)");
   app.add_option("--times", timesFile, "Write the real start and end time of the stub's run");
+  std::string build;
+  app.add_option("--build", build,
+                 "Build folder whose programs and development key to use (default: the one "
+                 "this zyra-machine belongs to)");
   int exitCode = 0;
   if (!zyra_tools::ParseArguments(app, argc, argv, exitCode)) return exitCode;
 
@@ -101,7 +111,24 @@ int main(int argc, char** argv) {
     return zyra_tools::UsageError(app, "--root " + root + " is neither missing nor an empty folder");
   if (installerExit != 0 && offeredAgent.empty())
     return zyra_tools::UsageError(app, "--installer-exit needs --offer-agent");
+  if (build.empty()) {
+    // <build>/tools/zyra-machine/zyra-machine, wherever the build folder is now.
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return zyra_tools::UsageError(app, "cannot find its own file: give --build DIR");
+    build = self.parent_path().parent_path().parent_path().string();
+  }
+  const zyra_test::MachinePrograms programs = zyra_test::MachineProgramsOf(build);
+  const std::vector<std::string> missing =
+      zyra_test::MissingPrograms(programs, !offeredAgent.empty());
+  if (!missing.empty()) {
+    std::string names;
+    for (const std::string& m : missing) names += "\n  " + m;
+    return zyra_tools::UsageError(app, "the build folder " + build + " lacks:" + names +
+                                           "\n(--build DIR names a build folder)");
+  }
+  zyra_test::UseMachinePrograms(programs);
 
+  std::cout << "== Programs of the build " << build << " ==\n";
   std::cout << "== Creating a fresh emulated machine in " << rootPath.string() << " ==\n";
   zyra_test::EmulatedMachine m(rootPath.string());
   if (logLevel) m.SetLogLevel(*logLevel);

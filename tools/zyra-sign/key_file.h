@@ -1,5 +1,6 @@
 #pragma once
-// Writing key files: a secret one readable by its owner only.
+// Writing key files (a secret one readable by its owner only), and whether
+// a pass-phrase may be asked for.
 #include <string>
 
 namespace zyra_sign {
@@ -11,5 +12,8 @@ namespace zyra_sign {
 // it and renamed over it.
 [[nodiscard]] bool WriteKeyFile(const std::string& path, const std::string& bytes, bool secret,
                                 bool replace, std::string& error);
+
+// Whether standard input is a terminal: only there is a pass-phrase asked for.
+[[nodiscard]] bool InputIsTerminal();
 
 }  // namespace zyra_sign

@@ -51,4 +51,6 @@ bool WriteKeyFile(const std::string& path, const std::string& bytes, bool secret
   return true;
 }
 
+bool InputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
 }  // namespace zyra_sign

@@ -1,5 +1,7 @@
 #include "tools/zyra-sign/key_file.h"
 
+#include <windows.h>
+
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -36,6 +38,12 @@ bool WriteKeyFile(const std::string& path, const std::string& bytes, bool /*secr
     }
   }
   return true;
+}
+
+// A console, not merely a character device (_isatty is true for NUL too).
+bool InputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
 }  // namespace zyra_sign

@@ -1,12 +1,14 @@
 // zyra-sign: the package publisher's tool.
 //   zyra-sign keygen PRIVATE.pem PUBLIC.pem [--force]
-//   zyra-sign sign PRIVATE.pem FILE [--lsb-first]      writes FILE.sig
+//   zyra-sign sign PRIVATE.pem FILE [--lsb-first] [--pass-file F]   writes FILE.sig
 //   zyra-sign verify FILE SIGFILE [--key PUBLIC.pem]   against the compiled-in key
 //                                                      (or PUBLIC.pem)
-//   zyra-sign manifest PRIVATE.pem FOLDER BASE-URL     signs every file of FOLDER and
-//                                                      writes FOLDER/manifest.json
+//   zyra-sign manifest PRIVATE.pem FOLDER BASE-URL [--pass-file F]
+//                                                      signs every published file of
+//                                                      FOLDER, writes FOLDER/manifest.json
 // Exit codes: 0 success (valid), 1 invalid signature, 2 usage or I/O error.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,12 +23,22 @@
 #include "net/signature.h"
 #include "platform/files.h"
 #include "tools/cli/tool_cli.h"
+#include "tools/release/release_files.h"
+#include "tools/zyra-sign/key_file.h"
 #include "tools/zyra-sign/signing.h"
 
 namespace {
 
-// The agent's version file the program reads the offered version from.
+// What the program asks the update server for, by these exact names: the
+// agent's version file, which it reads the offered version from, and the
+// agent installer, which it runs when that version is newer.
 constexpr const char* kVersionFile = "CorvZyraAgent-Setup.exe.manifest";
+constexpr const char* kInstaller = "CorvZyraAgent-Setup.exe";
+// A signature file holds no more than this (512 hexadecimal digits).
+constexpr std::size_t kMaxSignatureText = 4096;
+
+// The pass-phrase of the private key for this run.
+zyra_sign::PassPhrase g_pass;
 
 int Fail(const std::string& reason, int code = 2) {
   std::fprintf(stderr, "zyra-sign: %s\n", reason.c_str());
@@ -47,7 +59,7 @@ bool HasBytes(const std::string& file) {
 bool CheckAgainstBuildKey(const std::string& key) {
   bool matches = false;
   std::string error;
-  if (!zyra_sign::IsBuildKey(key, matches, error)) {
+  if (!zyra_sign::IsBuildKey(key, matches, error, &g_pass)) {
     Fail(error);
     return false;
   }
@@ -76,7 +88,7 @@ int SignOne(const std::string& key, const std::string& hostFile, bool lsbFirst) 
   if (!in || !HasBytes(file)) return Fail("cannot read " + hostFile + " (or it is empty)");
   net::Bytes sig;
   std::string error;
-  if (!zyra_sign::SignOpenFile(key, in.get(), sig, error)) return Fail(error);
+  if (!zyra_sign::SignOpenFile(key, in.get(), sig, error, &g_pass)) return Fail(error);
   if (lsbFirst) std::reverse(sig.begin(), sig.end());
   const std::string hex = net::BytesToHex(sig);
   const std::string out = file + ".sig";
@@ -98,12 +110,47 @@ struct RsaFree {
   void operator()(RSA* r) const noexcept { RSA_free(r); }
 };
 
+// The text of a file that may be a signature file: false when it cannot be
+// read or holds more than a signature file can.
+bool ReadSignatureText(const std::string& file, std::string& text) {
+  platform::win::FilePtr f = platform::win::OpenFile(file, "rb");
+  if (!f) return false;
+  text.clear();
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+    text.append(buf, n);
+    if (text.size() > kMaxSignatureText) return false;
+  }
+  return true;
+}
+
+// Hexadecimal text of 256 bytes, read as the program reads it.
+bool IsSignatureFile(const std::string& file) {
+  std::string text;
+  net::Bytes sig;
+  return ReadSignatureText(file, text) && net::HexToBytes(text, sig) && sig.size() == 256;
+}
+
 int Verify(const std::string& hostFile, const std::string& hostSigFile,
            const std::string& publicKey) {
   const std::string file = platform::win::FromHostPath(hostFile);
   const std::string sigFile = platform::win::FromHostPath(hostSigFile);
   if (!HasBytes(file)) return Fail("cannot read " + hostFile + " (or it is empty)");
   if (!platform::win::OpenFile(sigFile, "r")) return Fail("cannot read " + hostSigFile);
+  std::string text;
+  net::Bytes sig;
+  if (!ReadSignatureText(sigFile, text) || !net::HexToBytes(text, sig)) {
+    // Most likely the package and its signature in the wrong order.
+    const std::string order =
+        IsSignatureFile(file)
+            ? hostFile + " is one, so the two are swapped: zyra-sign verify " + hostSigFile +
+                  " " + hostFile
+            : "the order is: zyra-sign verify FILE FILE.sig";
+    return Fail(hostSigFile +
+                " is not a signature file (hexadecimal text of 512 digits, as zyra-sign sign "
+                "writes it); " + order);
+  }
   std::unique_ptr<RSA, RsaFree> key;
   if (!publicKey.empty()) {
     std::string error;
@@ -114,22 +161,12 @@ int Verify(const std::string& hostFile, const std::string& hostSigFile,
       key ? publicKey
           : "the compiled-in key " + std::string(net::kPackageKeyFingerprint).substr(0, 16) +
                 (net::kPackageKeyIsDevelopmentKey ? ", development key" : "");
-  std::string text;
-  {
-    platform::win::FilePtr f = platform::win::OpenFile(sigFile, "r");
-    char buf[4096];
-    std::size_t n;
-    while (f && (n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
-  }
   net::Md5Digest digest{};
   if (!net::DigestPackageFile(file, digest)) return Fail("cannot read " + hostFile);
   if (net::ValidateSignatureDigest(digest, text, key.get())) {
     std::fprintf(stderr, "zyra-sign: valid signature (%s)\n", keyName.c_str());
     return 0;
   }
-  net::Bytes sig;
-  if (!net::HexToBytes(text, sig))
-    return Fail("invalid signature: " + hostSigFile + " is not hexadecimal text", 1);
   if (sig.size() != 256)
     return Fail("invalid signature: " + std::to_string(text.size()) +
                     " characters where 512 hexadecimal digits are expected",
@@ -174,8 +211,22 @@ std::string VersionFileProblem(const std::filesystem::path& path) {
   return std::string();
 }
 
-// Signs every package of folder (not .sig files, not manifest.json) and
-// writes manifest.json listing each with its URL and signature URL.
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text;
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+// Signs every published file of folder (not .sig files, not manifest.json;
+// not what the update server would refuse to serve, each named) and writes
+// manifest.json listing each with its URL and signature URL. Warns about a
+// release the program cannot use.
 int Manifest(const std::string& key, const std::string& folder, std::string baseUrl) {
   namespace fs = std::filesystem;
   if (!fs::is_directory(folder)) return Fail(folder + " is not a folder");
@@ -185,16 +236,46 @@ int Manifest(const std::string& key, const std::string& folder, std::string base
                 "(for example https://updates.example.com/zyra)");
   while (!baseUrl.empty() && baseUrl.back() == '/') baseUrl.pop_back();
   std::vector<std::string> names;
+  std::vector<std::pair<std::string, std::string>> left;
   for (const auto& e : fs::directory_iterator(folder)) {
     const std::string name = e.path().filename().string();
-    if (!e.is_regular_file() || name == "manifest.json") continue;
+    if (name == "manifest.json") continue;
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".sig") == 0) continue;
-    names.push_back(name);
+    std::string why = zyra_release::NotPublishedBecause(folder, name);
+    if (why.empty())
+      names.push_back(name);
+    else
+      left.emplace_back(name, std::move(why));
+  }
+  std::sort(left.begin(), left.end());
+  for (const auto& [name, why] : left) {
+    if (why == zyra_release::kHoldsPrivateKey)
+      Warn(name + " holds a private key: neither signed nor served; keep keys out of the "
+                  "release folder");
+    else
+      std::fprintf(stderr, "zyra-sign: not signed (nor served): %s: %s\n", name.c_str(),
+                   why.c_str());
   }
   if (names.empty())
     return Fail(folder + " holds no package to sign (manifest.json and .sig files do not count)");
   std::sort(names.begin(), names.end());
-  if (std::find(names.begin(), names.end(), kVersionFile) == names.end()) {
+  const auto has = [&](const char* n) {
+    return std::find(names.begin(), names.end(), n) != names.end();
+  };
+  if (!has(kInstaller)) {
+    std::vector<std::string> alike;
+    for (const std::string& n : names)
+      if (Lower(n).find("setup") != std::string::npos && Lower(n).size() > 4 &&
+          Lower(n).compare(Lower(n).size() - 4, 4, ".exe") == 0)
+        alike.push_back(n);
+    Warn(folder + " has no " + kInstaller +
+         " (the agent installer): every room whose agent is older than the offered version "
+         "ends with 123 (the manifest names no installer: 70000)" +
+         (alike.empty() ? std::string()
+                        : "; the program asks for it by that exact name: rename " +
+                              Joined(alike) + " to " + kInstaller));
+  }
+  if (!has(kVersionFile)) {
     Warn(folder + " has no " + kVersionFile +
          " (the agent's version file, {\"version\":\"X.Y.Z\"}): the program cannot learn the "
          "offered agent version and ends with 123");
@@ -203,6 +284,12 @@ int Manifest(const std::string& key, const std::string& folder, std::string base
     Warn(std::string(kVersionFile) + " is not usable (" + why +
          "): write {\"version\":\"X.Y.Z\"}; the program ends with 123");
   }
+  std::vector<std::string> unasked;
+  for (const std::string& n : names)
+    if (n != kInstaller && n != kVersionFile) unasked.push_back(n);
+  if (!unasked.empty())
+    Warn("signs " + Joined(unasked) + ", which the program never asks for (it asks for " +
+         kInstaller + " and " + kVersionFile + " only)");
   if (!CheckAgainstBuildKey(key)) return 2;
   nlohmann::json packages = nlohmann::json::array();
   for (const std::string& name : names) {
@@ -219,6 +306,17 @@ int Manifest(const std::string& key, const std::string& folder, std::string base
   return 0;
 }
 
+// The pass-phrase: the first line of file (without its line end); false
+// when the file cannot be read.
+bool ReadPassFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  std::getline(in, g_pass.text);
+  if (!g_pass.text.empty() && g_pass.text.back() == '\r') g_pass.text.pop_back();
+  g_pass.known = true;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,7 +328,7 @@ int main(int argc, char** argv) {
   zyra_tools::SetUpTool(app);
   app.require_subcommand(1);
 
-  std::string privateKey, publicKey, file, sigFile, folder, baseUrl, verifyKey;
+  std::string privateKey, publicKey, file, sigFile, folder, baseUrl, verifyKey, passFile;
   bool force = false, lsbFirst = false;
 
   CLI::App* keygen = app.add_subcommand(
@@ -245,6 +343,10 @@ int main(int argc, char** argv) {
               "the one this build checks packages against.");
   sign->add_option("PRIVATE.pem", privateKey, "The publisher's private key")->required();
   sign->add_option("FILE", file, "The package to sign")->required();
+  const std::string passHelp =
+      "A file whose first line is the private key's pass-phrase (without it, a key with a "
+      "pass-phrase is asked for on a terminal, and refused elsewhere)";
+  sign->add_option("--pass-file", passFile, passHelp)->check(CLI::ExistingFile);
   sign->add_flag("--lsb-first", lsbFirst,
                  "Write the signature's bytes least significant first (the program accepts "
                  "either order; the default is openssl's, most significant first)");
@@ -259,16 +361,19 @@ int main(int argc, char** argv) {
 
   CLI::App* manifest = app.add_subcommand(
       "manifest",
-      "Sign every file of FOLDER (but manifest.json and .sig files) and write "
+      "Sign every file of FOLDER (but manifest.json and .sig files; never a folder, a hidden "
+      "file or a key file, which zyra-update-server does not serve either) and write "
       "FOLDER/manifest.json listing each as BASE-URL/<name> with its signature "
       "BASE-URL/<name>.sig. FOLDER should hold CorvZyraAgent-Setup.exe.manifest, the agent's "
-      "version file {\"version\":\"X.Y.Z\"}, and the installer CorvZyraAgent-Setup.exe.");
+      "version file {\"version\":\"X.Y.Z\"}, and the installer CorvZyraAgent-Setup.exe: "
+      "it warns when either is missing and names the files the program never asks for.");
   manifest->add_option("PRIVATE.pem", privateKey, "The publisher's private key")->required();
   manifest->add_option("FOLDER", folder, "The release folder")->required();
   manifest->add_option("BASE-URL", baseUrl,
                        "Where FOLDER is served, http:// or https:// (for example "
                        "https://updates.example.com/zyra)")
       ->required();
+  manifest->add_option("--pass-file", passFile, passHelp)->check(CLI::ExistingFile);
 
   // CLI11 would only say that a command is missing.
   const auto named = [&](const CLI::App* c) { return argc > 1 && c->check_name(argv[1]); };
@@ -277,6 +382,8 @@ int main(int argc, char** argv) {
                                            "' (commands: keygen, sign, verify, manifest)");
   int exitCode = 0;
   if (!zyra_tools::ParseArguments(app, argc, argv, exitCode)) return exitCode;
+  g_pass.mayAsk = zyra_sign::InputIsTerminal();
+  if (!passFile.empty() && !ReadPassFile(passFile)) return Fail("cannot read " + passFile);
   if (keygen->parsed()) return Keygen(privateKey, publicKey, force);
   if (sign->parsed()) return Sign(privateKey, file, lsbFirst);
   if (verify->parsed()) return Verify(file, sigFile, verifyKey);

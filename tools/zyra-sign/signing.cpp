@@ -10,6 +10,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -128,16 +129,58 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
 
 namespace {
 
+// What OpenSSL's pass-phrase callback works with while one key is read.
+struct PassPhraseRequest {
+  const std::string* path;
+  PassPhrase* pass;
+  bool asked = false;
+};
+
+// OpenSSL asks for the pass-phrase of an encrypted key: the one given, or
+// asked for on the terminal once; never a prompt without a terminal.
+int OnPassPhrase(char* buf, int size, int /*rwflag*/, void* userdata) {
+  auto* request = static_cast<PassPhraseRequest*>(userdata);
+  request->asked = true;
+  PassPhrase* pass = request->pass;
+  if (pass == nullptr) return -1;
+  if (!pass->known && pass->mayAsk) {
+    char entered[1024] = {};
+    const std::string prompt = "Pass-phrase of " + *request->path + ": ";
+    const bool read = EVP_read_pw_string(entered, sizeof entered, prompt.c_str(), 0) == 0;
+    if (read) {
+      pass->text = entered;
+      pass->known = true;
+    }
+    OPENSSL_cleanse(entered, sizeof entered);
+    pass->mayAsk = false;  // asked once, whatever came of it
+    if (!read) return -1;
+  }
+  if (!pass->known || pass->text.size() > static_cast<std::size_t>(size)) return -1;
+  std::memcpy(buf, pass->text.data(), pass->text.size());
+  return static_cast<int>(pass->text.size());
+}
+
 // Loads the publisher's private key and starts an MD5 signing context with
 // PKCS #1 v1.5 padding.
 bool StartSigning(const std::string& privatePemPath, PkeyPtr& key, EVP_MD_CTX* md,
-                  std::string& error) {
+                  std::string& error, PassPhrase* pass) {
   BioPtr in(BIO_new_file(privatePemPath.c_str(), "rb"));
   if (!in) {
     error = OpenSslError("cannot read " + privatePemPath);
     return false;
   }
-  key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr));
+  PassPhraseRequest request{&privatePemPath, pass};
+  key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, OnPassPhrase, &request));
+  if (!key && request.asked) {
+    ERR_clear_error();
+    error = pass != nullptr && pass->known
+                ? "the pass-phrase does not open " + privatePemPath
+                : privatePemPath +
+                      " is protected by a pass-phrase: give it with --pass-file FILE (the "
+                      "file's first line is the pass-phrase); zyra-sign asks for it only when "
+                      "its standard input is a terminal";
+    return false;
+  }
   if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
     error = OpenSslError(privatePemPath + " is not an RSA private key");
     return false;
@@ -173,10 +216,10 @@ using MdPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 }  // namespace
 
 bool SignBytes(const std::string& privatePemPath, const net::Bytes& data, net::Bytes& signature,
-               std::string& error) {
+               std::string& error, PassPhrase* pass) {
   MdPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   PkeyPtr key;
-  if (!StartSigning(privatePemPath, key, md.get(), error)) return false;
+  if (!StartSigning(privatePemPath, key, md.get(), error, pass)) return false;
   if (EVP_DigestSignUpdate(md.get(), data.data(), data.size()) != 1) {
     error = OpenSslError("signing failed");
     return false;
@@ -185,10 +228,10 @@ bool SignBytes(const std::string& privatePemPath, const net::Bytes& data, net::B
 }
 
 bool SignOpenFile(const std::string& privatePemPath, std::FILE* file, net::Bytes& signature,
-                  std::string& error) {
+                  std::string& error, PassPhrase* pass) {
   MdPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   PkeyPtr key;
-  if (!StartSigning(privatePemPath, key, md.get(), error)) return false;
+  if (!StartSigning(privatePemPath, key, md.get(), error, pass)) return false;
   std::vector<unsigned char> block(net::kDigestBlockSize);
   bool any = false;
   std::size_t n;
@@ -206,10 +249,11 @@ bool SignOpenFile(const std::string& privatePemPath, std::FILE* file, net::Bytes
   return FinishSigning(md.get(), signature, error);
 }
 
-bool IsBuildKey(const std::string& privatePemPath, bool& matches, std::string& error) {
+bool IsBuildKey(const std::string& privatePemPath, bool& matches, std::string& error,
+                PassPhrase* pass) {
   MdPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   PkeyPtr key;
-  if (!StartSigning(privatePemPath, key, md.get(), error)) return false;
+  if (!StartSigning(privatePemPath, key, md.get(), error, pass)) return false;
   BIGNUM* raw = nullptr;
   if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &raw) != 1) {
     error = OpenSslError("cannot read the modulus of " + privatePemPath);
