@@ -5,6 +5,8 @@
 #include <sys/file.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -198,6 +200,12 @@ bool IsHostDirectory(const std::string& hostPath) {
 bool HasReadOnlyAttribute(const std::string& hostPath) {
   struct stat st {};
   return ::stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+std::int64_t HostMonotonicMilliseconds() {
+  struct timespec now {};
+  ::syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 std::string UserName() {

@@ -1,6 +1,7 @@
 #pragma once
 // The emulated Windows machine: a folder tree under $ZYRA_MACHINE_ROOT in
 // which drive_c/ is C: and the host's root is Z:, as under Wine.
+#include <cstdint>
 #include <string>
 
 #include "platform/win_types.h"
@@ -68,6 +69,12 @@ constexpr const char* kServiceStateVariable = "ZYRA_SERVICE_STATE";
 // fails with ERROR_SERVICE_REQUEST_TIMEOUT: 30 seconds, as on Windows. Tests
 // shorten it; 0 restores the default.
 void SetServiceControlTimeoutForTesting(unsigned milliseconds);
+
+// Milliseconds of the host's own monotonic clock, read through the system
+// call itself, which libfaketime does not reach: for the limits that stand
+// for the network's pace (a PAC script's download), which a faster fake
+// clock must not shorten.
+[[nodiscard]] std::int64_t HostMonotonicMilliseconds();
 
 // The user name in C:\Users\<user>: $USER, else the login name of the
 // process's user, else "user".

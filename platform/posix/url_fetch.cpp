@@ -86,6 +86,28 @@ struct Sink {
   std::size_t maxBytes = 0;
 };
 
+// The limits of one fetch on the host's own clock (HostMonotonicMilliseconds):
+// a script server is as slow as it is, however fast the machine's fake
+// clock runs.
+struct Deadline {
+  CURL* handle = nullptr;
+  std::int64_t start = 0;
+  long connectTimeoutMs = 0;
+  long totalTimeoutMs = 0;
+};
+
+int CheckDeadline(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* d = static_cast<const Deadline*>(userdata);
+  const std::int64_t waited = HostMonotonicMilliseconds() - d->start;
+  if (waited > d->totalTimeoutMs) return 1;  // aborts the transfer
+  curl_off_t connected = 0;
+  if (waited > d->connectTimeoutMs &&
+      curl_easy_getinfo(d->handle, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK &&
+      connected == 0)
+    return 1;
+  return 0;
+}
+
 std::size_t WriteToSink(char* ptr, std::size_t size, std::size_t count, void* userdata) {
   auto* sink = static_cast<Sink*>(userdata);
   const std::size_t n = size * count;
@@ -127,8 +149,11 @@ bool FetchHttp(const std::string& url, const std::string& userAgent, const Fetch
   curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
+  Deadline deadline{c, HostMonotonicMilliseconds(), limits.connectTimeoutMs,
+                    limits.totalTimeoutMs};
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, CheckDeadline);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &deadline);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToSink);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   if (!userAgent.empty()) curl_easy_setopt(c, CURLOPT_USERAGENT, userAgent.c_str());

@@ -304,7 +304,7 @@ class WineMachine : public ScenarioMachine {
   std::unique_ptr<BackgroundStub> StartStub() override {
     const std::string name = "stub-" + std::to_string(++started_);
     ++runsUnderWay_;
-    return std::make_unique<BackgroundStub>(StubProcess({kProgram}, name), kStubTimeoutSeconds,
+    return std::make_unique<BackgroundStub>(StubProcess({Program()}, name), kStubTimeoutSeconds,
                                             [this] {
                                               --runsUnderWay_;
                                               settlePending_ = true;
