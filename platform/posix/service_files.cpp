@@ -99,9 +99,14 @@ Observed Observe(const std::string& dir) {
   ServiceStatusProcess& s = o.status;
   s.dwServiceType = kServiceWin32OwnProcess;
   const PidRecord rec = ReadPidFile(dir);
-  if (rec.valid && Alive(rec.service)) {
+  // A service that has not reported yet is starting, unless it ended
+  // between the two looks: its waiter then took the report away, and it is
+  // looked at as an ended one below.
+  StateFile st;
+  const bool alive = rec.valid && Alive(rec.service) &&
+                     ((st = ReadStateFile(dir)).present || Alive(rec.service));
+  if (alive) {
     o.processAlive = true;
-    const StateFile st = ReadStateFile(dir);
     if (!st.present) {
       s.dwCurrentState = kServiceStartPending;
       s.dwWaitHint = kInitialWaitHintMs;
@@ -124,7 +129,7 @@ Observed Observe(const std::string& dir) {
     // The process has ended; its waiter is recording the exit code. A
     // service that reported STOPPED is stopped already.
     o.ending = true;
-    const StateFile st = ReadStateFile(dir);
+    st = ReadStateFile(dir);
     if (st.present && st.state == kServiceStopped) {
       s.dwCurrentState = kServiceStopped;
       s.dwWin32ExitCode = st.exitCode;

@@ -23,9 +23,15 @@ namespace w = platform::win;
 std::string ServicesDir() { return platform::posix::MachineRoot() + "/services"; }
 std::string ServiceDir(const std::string& name) { return ServicesDir() + "/" + name; }
 
+// "" when it cannot be read. A /proc file of a process that ends while it
+// is read fails the read (ESRCH), which the stream library throws for.
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  try {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return std::string();
+  }
 }
 
 void WriteAtomically(const std::string& path, const std::string& text) {
