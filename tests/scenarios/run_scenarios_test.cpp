@@ -238,30 +238,17 @@ TEST_P(Scenario, AnInstalledFourPartVersionIsReportedWithThreeParts) {
   EXPECT_THAT(run.consoleMessages, Contains("info  ZyraAgent is up to date."));
 }
 
-// Where the handler double answers: once this file is there.
-constexpr const char* kAnswerNow = "C:\\ProgramData\\Corvane\\zyra-test.answer";
-constexpr const char* kWaitingLine = "info  Waiting for ZyraHandler to provision the room";
-constexpr const char* kLockBusy =
-    "Another CorvZyraProvisionStub run is under way on this machine: waiting for it to end.";
-
-bool SaysTheLockIsBusy(zyra_test::BackgroundStub& stub) {
-  return stub.Console().find(kLockBusy) != std::string::npos;
-}
 
 // A second run started while the first waits for the handler waits in turn
 // for the first to end, says so, and then runs as usual: the first's
 // success stands, and the second ends 0 on the provisioned room.
 TEST_P(Scenario, ASecondRunWaitsForTheFirstAndEndsZeroOnTheProvisionedRoom) {
-  ReadyForHandOff(*m, {"--behaviour", "room", "--when", kAnswerNow});
-  auto first = m->StartStub();
-  ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 1 || !first->Running(); }));
-  ASSERT_EQ(Logged(kWaitingLine), 1) << first->Console();
-  auto second = m->StartStub();
-  ASSERT_TRUE(WaitUntil([&] { return SaysTheLockIsBusy(*second) || !second->Running(); }));
-  ASSERT_TRUE(SaysTheLockIsBusy(*second)) << "the second run did not wait:\n" << second->Console();
+  std::unique_ptr<zyra_test::BackgroundStub> first, second;
+  StartASecondRunWhileTheFirstWaits(first, second);
+  if (HasFatalFailure()) return;
   // Nothing of the second run before the first has ended.
   EXPECT_EQ(Logged("info  Running CorvZyraProvisionStub version 3.1.112"), 1);
-  std::ofstream(m->DriveCOnHost("ProgramData/Corvane/zyra-test.answer")) << "now";
+  TellTheHandlerToAnswer();
   const StubRun firstRun = first->Wait();
   run = second->Wait();
   EXPECT_EQ(firstRun.exitCode, 0) << firstRun.stdoutText;
@@ -291,17 +278,13 @@ TEST_P(Scenario, ASecondRunWaitsForTheFirstAndEndsZeroOnTheProvisionedRoom) {
 // owner left, removes the placeholder the first left, and the handler,
 // restarted, answers the second run.
 TEST_P(Scenario, ARunCutOffDuringTheWaitLeavesTheNextOneToProvisionTheRoom) {
-  ReadyForHandOff(*m, {"--behaviour", "room", "--when", kAnswerNow});
-  auto first = m->StartStub();
-  ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 1 || !first->Running(); }));
-  ASSERT_EQ(Logged(kWaitingLine), 1) << first->Console();
-  auto second = m->StartStub();
-  ASSERT_TRUE(WaitUntil([&] { return SaysTheLockIsBusy(*second) || !second->Running(); }));
-  ASSERT_TRUE(SaysTheLockIsBusy(*second)) << "the second run did not wait:\n" << second->Console();
+  std::unique_ptr<zyra_test::BackgroundStub> first, second;
+  StartASecondRunWhileTheFirstWaits(first, second);
+  if (HasFatalFailure()) return;
   first->Kill();
   ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 2 || !second->Running(); }));
   ASSERT_EQ(Logged(kWaitingLine), 2) << second->Console();
-  std::ofstream(m->DriveCOnHost("ProgramData/Corvane/zyra-test.answer")) << "now";
+  TellTheHandlerToAnswer();
   run = second->Wait();
   ExpectEndedWith(0);
   ExpectLogged({kWaitingLine,

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -150,6 +151,31 @@ class Scenario : public ::testing::TestWithParam<MachineKind> {
     const auto log = m->LogMessages();
     return static_cast<long>(std::count(log.begin(), log.end(), message));
   }
+
+  // The agent current and a handler that provisions the room once, when told
+  // (TellTheHandlerToAnswer); a first run that waits for it, and a second
+  // one started then, which waits for the first (a fatal failure when either
+  // does not get there).
+  void StartASecondRunWhileTheFirstWaits(std::unique_ptr<zyra_test::BackgroundStub>& first,
+                                         std::unique_ptr<zyra_test::BackgroundStub>& second) {
+    m->SetRegistryString(RegistryView::k64Bit, kAgentKey, "DisplayVersion", "1.0.0");
+    m->OfferAgent({"1.0.0"});
+    m->RegisterHandlerService({"--behaviour", "room", "--when", kAnswerNow});
+    first = m->StartStub();
+    ASSERT_TRUE(WaitUntil([&] { return Logged(kWaitingLine) == 1 || !first->Running(); }));
+    ASSERT_EQ(Logged(kWaitingLine), 1) << first->Console();
+    second = m->StartStub();
+    const auto waits = [&] { return second->Console().find(kLockBusy) != std::string::npos; };
+    ASSERT_TRUE(WaitUntil([&] { return waits() || !second->Running(); }));
+    ASSERT_TRUE(waits()) << "the second run did not wait:\n" << second->Console();
+  }
+  void TellTheHandlerToAnswer() {
+    std::ofstream(m->DriveCOnHost("ProgramData/Corvane/zyra-test.answer")) << "now";
+  }
+  static constexpr const char* kAnswerNow = "C:\\ProgramData\\Corvane\\zyra-test.answer";
+  static constexpr const char* kWaitingLine = "info  Waiting for ZyraHandler to provision the room";
+  static constexpr const char* kLockBusy =
+      "Another CorvZyraProvisionStub run is under way on this machine: waiting for it to end.";
 
   // How many of the handler service's messages hold part.
   long HandlerLines(const std::string& part) {
