@@ -133,8 +133,9 @@ class WineMachine : public ScenarioMachine {
                                             const std::string& name) override {
     const ToolRun query = Tool({"reg", "query", "HKLM\\" + key, "/v", name, ViewFlag(view)});
     if (!query.ok()) {
-      // A value that is not there is an answer; anything else names its cause.
-      if (query.err.find("nable to find") == std::string::npos)
+      // A value that is not there is an answer (Wine's reg says so on its
+      // standard output); anything else names its cause.
+      if ((query.out + query.err).find("nable to find") == std::string::npos)
         ADD_FAILURE() << "cannot read HKLM\\" << key << "\\" << name << ": " << query.Described();
       return std::nullopt;
     }
