@@ -66,22 +66,10 @@ TEST_F(Cause, StatusTextIsLoggedEscaped) {
     m.InstallHandlerService({"--behaviour", "silent"});
     // Plays a handler that writes UTF-16: once the placeholder is there, the
     // status file gets the success text in UTF-16LE with its BOM.
-    const std::string status = m.C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt");
     std::string utf16 = "\xFF\xFE";
     for (const char c : std::string("Room")) utf16 += std::string{c, '\0'};
-    std::atomic<bool> done{false};
-    std::thread handler([&] {
-      while (!done) {
-        if (m.ReadFile(status) == "Provisioning room. Please wait...") {
-          std::ofstream(status, std::ios::binary) << utf16;
-          return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    });
-    const auto run = m.RunStub();
-    done = true;
-    handler.join();
+    const auto run = m.RunStubAnsweringThePlaceholder(
+        [&utf16](const std::string& status) { std::ofstream(status, std::ios::binary) << utf16; });
     ExpectEnded(m, run, 125);
     EXPECT_THAT(run.consoleMessages,
                 Contains("info  Room provision result: \\xFF\\xFER\\x00o\\x00o\\x00m\\x00"));
@@ -257,21 +245,10 @@ TEST_F(Cause, StatusFileLargerThanAnAnswerIsNotRead) {
   m.InstallHandlerService({"--behaviour", "silent"});
   const std::string rssFile = m.root() + "/maxrss.txt";
   m.SetStubLauncher(MeasuringPeakMemory(rssFile));
-  const std::string status = m.C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt");
-  std::atomic<bool> done{false};
-  std::thread handler([&] {
-    while (!done) {
-      if (m.ReadFile(status) == "Provisioning room. Please wait...") {
-        std::ofstream(status, std::ios::binary) << "Room provision success.";
-        fs::resize_file(status, 1ull << 30);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+  const auto run = m.RunStubAnsweringThePlaceholder([](const std::string& status) {
+    std::ofstream(status, std::ios::binary) << "Room provision success.";
+    fs::resize_file(status, 1ull << 30);
   });
-  const auto run = m.RunStub();
-  done = true;
-  handler.join();
   ExpectEnded(m, run, 125);
   const std::string tooLarge =
       "warning  C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt holds 1073741824 bytes, "

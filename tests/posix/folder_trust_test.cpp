@@ -73,6 +73,13 @@ class FolderTrust : public ::testing::Test {
     return names;
   }
   static bool IsLink(const std::string& p) { return fs::is_symlink(fs::symlink_status(p)); }
+  // "Room provision success." in the status file, made there by a standard
+  // user before the run (root gives it to nobody).
+  static void PlantStatusFileOfAnotherAccount(const std::string& host) {
+    ASSERT_TRUE(app::PrepareDownloadFolder());
+    std::ofstream(host) << "Room provision success.";
+    ASSERT_EQ(::chown(host.c_str(), kNobody, kNobody), 0);
+  }
 
   std::string tempHost_;
   std::string exchange_;
@@ -302,11 +309,10 @@ TEST_F(FolderTrust, AFolderThatCannotBeExaminedIsMovedAside) {
 // removed and made afresh, or left unwritten when it cannot be removed.
 TEST_F(FolderTrust, AnExchangeFileOfAnotherAccountIsRemovedAndWrittenAfresh) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another uid";
-  ASSERT_TRUE(app::PrepareDownloadFolder());
   const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
   const std::string host = w::HostPath(status);
-  std::ofstream(host) << "Room provision success.";
-  ASSERT_EQ(::chown(host.c_str(), kNobody, kNobody), 0);
+  PlantStatusFileOfAnotherAccount(host);
+  if (HasFatalFailure()) return;
   const int planterFd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC);  // the planter's handle
   ASSERT_GE(planterFd, 0);
   {
@@ -348,11 +354,10 @@ TEST_F(FolderTrust, AnExchangeFileOfAnotherAccountIsRemovedAndWrittenAfresh) {
 // The handler service's own account is trusted like the program's.
 TEST_F(FolderTrust, AStatusFileOfAnotherAccountIsNeverTheHandlersAnswer) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another uid";
-  ASSERT_TRUE(app::PrepareDownloadFolder());
   const std::string status = "C:\\Windows\\Temp\\CorvZyra\\Zyrahandler_provisionstub.txt";
   const std::string host = w::HostPath(status);
-  std::ofstream(host) << "Room provision success.";
-  ASSERT_EQ(::chown(host.c_str(), kNobody, kNobody), 0);
+  PlantStatusFileOfAnotherAccount(host);
+  if (HasFatalFailure()) return;
   w::FileHandle held =
       w::CreateFileA(status, w::kGenericRead, w::kFileShareRead, w::kOpenExisting, 0);
   ASSERT_TRUE(held.valid());

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -298,6 +299,25 @@ StubRun EmulatedMachine::RunStub(const std::vector<std::string>& args,
   const ProcessOptions o = StubProcess(args, env, workDir, root_ + "/stub.out");
   const int exitCode = Run(o, 90);
   return StubRunOf(exitCode, ReadFile(o.stdoutFile));
+}
+
+StubRun EmulatedMachine::RunStubAnsweringThePlaceholder(
+    const std::function<void(const std::string&)>& answer) {
+  const std::string status = C("Windows/Temp/CorvZyra/Zyrahandler_provisionstub.txt");
+  std::atomic<bool> done{false};
+  std::thread handler([&] {
+    while (!done) {
+      if (ReadFile(status) == "Provisioning room. Please wait...") {
+        answer(status);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  StubRun run = RunStub();
+  done = true;
+  handler.join();
+  return run;
 }
 
 std::string EmulatedMachine::ReadFile(const std::string& hostPath) const {

@@ -1,6 +1,7 @@
 #pragma once
 // A fresh emulated Windows machine for one end-to-end test, with the stub
 // installed in C:\Program Files\CorvZyra.
+#include <functional>
 #include <map>
 #include <atomic>
 #include <string>
@@ -110,6 +111,10 @@ class EmulatedMachine {
                                            const std::map<std::string, std::string>& env,
                                            const std::string& workDir,
                                            const std::string& stdoutFile) const;
+  // Runs the stub (as RunStub) while the test plays the handler: once the
+  // status file holds the placeholder, answer runs once with the file's host
+  // path.
+  StubRun RunStubAnsweringThePlaceholder(const std::function<void(const std::string&)>& answer);
   // Exit code of the handler double (waits for it).
   int HandlerExit();
 
