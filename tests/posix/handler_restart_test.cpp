@@ -16,6 +16,7 @@
 
 namespace w = platform::win;
 using ::testing::Contains;
+using ::testing::MatchesRegex;
 using ::testing::ElementsAre;
 using namespace zyra_test;
 
@@ -81,8 +82,15 @@ TEST_F(HandlerRestart, AServiceThatEndsAtOnceIsNamedAsNotRunning) {
   zyra_test::CapturedLog log;
   EXPECT_TRUE(app::RestartHandlerService());
   const auto lines = log.Lines();
-  EXPECT_THAT(lines, Contains("info|[ServiceInstaller::Start] -   Exit Code: 1067"));
-  EXPECT_EQ(lines.back(),
-            "error|ZyraHandler cannot answer: the handler service CorvZyraHandler is not running "
-            "(state 1, stopped), exit code 1067: The process terminated unexpectedly.");
+  EXPECT_THAT(lines, Contains("info|[ServiceInstaller::Start] - Service not started."));
+  // What the manager shows depends on how far the service's end has got
+  // when it is asked (the program does not control that): stopped with the
+  // exit code of a process that ended without reporting, or still ending
+  // (its exit code not yet recorded). Either way the line names it.
+  ASSERT_FALSE(lines.empty());
+  EXPECT_THAT(lines.back(),
+              MatchesRegex("error\\|ZyraHandler cannot answer: the handler service "
+                           "CorvZyraHandler is not running \\(state (1, stopped\\), exit code "
+                           "1067: The process terminated unexpectedly\\.|3, stop pending\\), "
+                           "exit code 0[:.].*)"));
 }
